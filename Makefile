@@ -1,0 +1,10 @@
+# Shortcuts for ./dev, which does the work (and needs nothing but bash on a fresh machine).
+.PHONY: run test bench clean
+run:
+	./dev run
+test:
+	./dev test
+bench:
+	./dev bench
+clean:
+	rm -rf build

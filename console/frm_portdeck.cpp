@@ -1,0 +1,273 @@
+#include "frm_portdeck.h"
+
+#include "transcript_box.h"
+#include "version.h"
+
+#include <QCheckBox>
+#include <QIcon>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <QStyleFactory>
+
+namespace {
+
+// The layout is fixed, in twips from the client area's top-left corner: 15 twips make one
+// pixel at 96 dots per inch.
+int px(int twips)
+{
+    return qRound(twips / 15.0);
+}
+
+QRect twipRect(int left, int top, int width, int height)
+{
+    return {px(left), px(top), px(width), px(height)};
+}
+
+constexpr int kSlotRowTop[] = {0, 1100, 2950, 4800, 6650};
+const QColor kIdleColour(0, 0, 0);
+const QColor kOccupiedColour(255, 0, 0);
+
+// The slot check boxes are 13 pixels high; Fusion's 14-pixel indicator would lose its bottom
+// line in them.
+class PortdeckStyle : public QProxyStyle
+{
+public:
+    PortdeckStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
+
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
+    {
+        if (metric == PM_IndicatorWidth || metric == PM_IndicatorHeight)
+            return 13;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
+// A sans-serif face at 8.25 points (11 pixels at 96 dots per inch) narrow enough that every
+// caption shows whole at the sizes of the layout.
+QFont controlFont(bool bold)
+{
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    font.setBold(bold);
+    return font;
+}
+
+} // namespace
+
+void SlotLabel::setCaption(const QString& caption)
+{
+    setText(caption);
+    resize(sizeHint().width(), height());
+}
+
+void SlotLabel::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    QLabel::mouseDoubleClickEvent(event);
+    emit doubleClicked();
+}
+
+frmPortdeck::frmPortdeck(std::unique_ptr<CommonDialog> dialog, QWidget* parent)
+    : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)), m_engine(*this)
+{
+    if (!CommonDialog1)
+        CommonDialog1 = std::make_unique<FileOpenDialog>(this);
+    buildControls();
+    connectEvents();
+    Form_Load();
+}
+
+frmPortdeck::~frmPortdeck()
+{
+    // The controls draw with m_style, so they go before it does.
+    qDeleteAll(findChildren<QWidget*>(Qt::FindDirectChildrenOnly));
+}
+
+void frmPortdeck::buildControls()
+{
+    setObjectName(QStringLiteral("frmPortdeck"));
+    setFixedSize(px(6210), px(8550));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/portdeck/portdeck-16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/portdeck/portdeck-32.png"), QSize(32, 32));
+    setWindowIcon(icon);
+    setFont(controlFont(false));
+    const QFont bold = controlFont(true);
+
+    auto place = [&](QWidget* control, const QString& name, const QRect& rect) {
+        control->setObjectName(name);
+        control->setGeometry(rect);
+        control->setFont(bold);
+    };
+
+    chkServer = new QCheckBox(QStringLiteral("Server"), this);
+    place(chkServer, QStringLiteral("chkServer"), twipRect(200, 383, 1000, 285));
+    txtLocalPort = new QLineEdit(this);
+    place(txtLocalPort, QStringLiteral("txtLocalPort"), twipRect(1400, 350, 1000, 350));
+    txtLocalPort->setAccessibleName(tr("Local port"));
+    cmdClear = new QPushButton(QStringLiteral("Clear All"), this);
+    place(cmdClear, QStringLiteral("cmdClear"), twipRect(3000, 300, 1300, 450));
+    cmdExit = new QPushButton(QStringLiteral("Exit"), this);
+    place(cmdExit, QStringLiteral("cmdExit"), twipRect(4700, 300, 1300, 450));
+
+    for (qint16 i = 1; i <= kSlots; ++i) {
+        const int row = kSlotRowTop[i];
+        const QString n = QString::number(i);
+        // Slot 1's label starts a little further up and left, with a blank after its caption.
+        lblRemoteIP[i] = new SlotLabel(this);
+        place(lblRemoteIP[i], QStringLiteral("lblRemoteIP") + n,
+              i == 1 ? twipRect(195, 1095, 1080, 195) : twipRect(200, row, 1020, 195));
+        lblRemoteIP[i]->setCaption(i == 1 ? QStringLiteral("Remote IP : ") : QStringLiteral("Remote IP :"));
+        lblRemoteIP[i]->setFocusPolicy(Qt::NoFocus);
+        chkEcho[i] = new QCheckBox(QStringLiteral("Echo"), this);
+        place(chkEcho[i], QStringLiteral("chkEcho") + n, twipRect(2900, row, 800, 195));
+        chkCapture[i] = new QCheckBox(QStringLiteral("Save Capture to File"), this);
+        place(chkCapture[i], QStringLiteral("chkCapture") + n, twipRect(3850, row, 2100, 195));
+        txtDecription[i] = new TranscriptBox(this);
+        txtDecription[i]->setObjectName(QStringLiteral("txtDecription") + n);
+        txtDecription[i]->setGeometry(twipRect(200, row + 250, 5800, 1400));
+        txtDecription[i]->setAccessibleName(tr("Slot %1 transcript").arg(i));
+    }
+
+    for (QWidget* control : findChildren<QWidget*>())
+        control->setStyle(m_style.get());
+
+    // Tab visits the transcript boxes and the capture boxes from slot 4 round to slot 3.
+    const QList<QWidget*> tabOrder = {chkServer,        txtLocalPort,     cmdClear,         cmdExit,
+                                      txtDecription[4], txtDecription[1], txtDecription[2], txtDecription[3],
+                                      chkCapture[4],    chkCapture[1],    chkCapture[2],    chkCapture[3],
+                                      chkEcho[1],       chkEcho[2],       chkEcho[3],       chkEcho[4]};
+    for (qsizetype k = 1; k < tabOrder.size(); ++k)
+        setTabOrder(tabOrder[k - 1], tabOrder[k]);
+    chkServer->setFocus();
+}
+
+// The event table: which handler each control event reaches. The sockets' own events reach
+// the engine's handlers through the engine.
+void frmPortdeck::connectEvents()
+{
+    connect(chkServer, &QCheckBox::toggled, this, [this] { m_engine.chkServer_Click(); });
+    connect(cmdExit, &QPushButton::clicked, this, [this] { m_engine.cmdExit_Click(); });
+    connect(cmdClear, &QPushButton::clicked, this, &frmPortdeck::cmdClear_Click);
+    for (qint16 i = 1; i <= kSlots; ++i) {
+        connect(lblRemoteIP[i], &SlotLabel::doubleClicked, this, [this, i] { m_engine.lblRemoteIP_DblClick(i); });
+        connect(txtDecription[i], &TranscriptBox::keyTyped, this,
+                [this, i](qint32 code) { m_engine.txtDecription_KeyPress(i, code); });
+        // toggled, not clicked: it also fires when code changes the value, as stop needs.
+        connect(chkEcho[i], &QCheckBox::toggled, this, [this, i] { m_engine.chkEcho_Click(i); });
+        connect(chkCapture[i], &QCheckBox::toggled, this, [this, i] { chkCapture_Click(i); });
+    }
+}
+
+void frmPortdeck::Form_Load()
+{
+    setWindowTitle(QStringLiteral("Portdeck version ") + QString::number(kVersionMajor) + u'.' +
+                   QString::number(kVersionMinor) + QString::number(kVersionRevision));
+    strIdleCaption = QStringLiteral("Remote IP :");
+    txtLocalPort->setText(QStringLiteral("1024"));
+    // The engine starts with every echo line and recorded address empty.
+}
+
+void frmPortdeck::cmdClear_Click()
+{
+    for (qint16 i = 1; i <= kSlots; ++i)
+        txtDecription[i]->setText(QString());
+}
+
+void frmPortdeck::chkCapture_Click(qint16 index)
+{
+    m_captureFiles.close(index);
+    if (!chkCapture[index]->isChecked())
+        return;
+    CommonDialog& dialog = *CommonDialog1;
+    dialog.FileName = QString();
+    dialog.DialogTitle = QStringLiteral("Open Capture File");
+    dialog.Filter = QStringLiteral("Text Files(.TXT)|*.TXT | All Files(*.*)|*.*");
+    dialog.CancelError = true;
+    if (dialog.ShowOpen() == CommonDialog::cdlCancel)
+        return; // the box stays ticked with no file
+    QString why;
+    if (!m_captureFiles.open(index, dialog.FileName, &why))
+        tellOperator(tr("Portdeck cannot capture slot %1 into \"%2\": %3.").arg(index).arg(dialog.FileName, why));
+}
+
+QCheckBox* frmPortdeck::checkBox(Box box, qint16 index) const
+{
+    switch (box) {
+    case Box::Server:
+        return chkServer;
+    case Box::Echo:
+        return chkEcho[index];
+    case Box::Capture:
+        return chkCapture[index];
+    }
+    return nullptr;
+}
+
+int frmPortdeck::checkValue(Box box, qint16 index) const
+{
+    return checkBox(box, index)->isChecked() ? 1 : 0;
+}
+
+void frmPortdeck::setCheckValue(Box box, qint16 index, int value)
+{
+    checkBox(box, index)->setChecked(value != 0);
+}
+
+QString frmPortdeck::localPortText() const
+{
+    return txtLocalPort->text();
+}
+
+void frmPortdeck::showSlotIdle(qint16 index)
+{
+    QPalette palette = lblRemoteIP[index]->palette();
+    palette.setColor(QPalette::WindowText, kIdleColour);
+    lblRemoteIP[index]->setPalette(palette);
+    lblRemoteIP[index]->setCaption(strIdleCaption);
+}
+
+void frmPortdeck::showSlotOccupied(qint16 index, const QString& address)
+{
+    QPalette palette = lblRemoteIP[index]->palette();
+    palette.setColor(QPalette::WindowText, kOccupiedColour);
+    lblRemoteIP[index]->setPalette(palette);
+    lblRemoteIP[index]->setCaption(strIdleCaption + address);
+}
+
+void frmPortdeck::AppendTranscript(qint16 index, const QByteArray& text)
+{
+    txtDecription[index]->appendTranscript(QString::fromLatin1(text));
+}
+
+void frmPortdeck::writeCaptureRecord(qint16 index, const QByteArray& record)
+{
+    QString why;
+    if (!m_captureFiles.write(index, record, &why))
+        tellOperator(tr("Portdeck stopped writing the capture file of slot %1: %2. Everything written before "
+                        "stays in the file; untick and tick \"Save Capture to File\" to choose another.")
+                         .arg(index)
+                         .arg(why));
+}
+
+void frmPortdeck::closeCaptureFile(qint16 index)
+{
+    m_captureFiles.close(index);
+}
+
+void frmPortdeck::tellOperator(const QString& message)
+{
+    // Shown without a nested event loop, so that no handler runs inside another while the
+    // operator reads it.
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Portdeck"), message, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("operatorMessage"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void frmPortdeck::unload()
+{
+    close();
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QPlainTextEdit>
+#include <QTimer>
+
+// One slot's transcript: an editable box whose exact text it keeps itself.
+//
+// The text document of a Qt text box turns CR LF, a lone CR and a lone LF alike into one line
+// break, so it cannot hold the transcript. The box therefore keeps the exact text (a line end
+// is the two characters CR LF, the operator's typing included) and shows a rendering of it:
+// CR LF as a line break, every other control character as its control picture (a lone LF as
+// "␊", NUL as "␀"). Everything that counts (the 150-character rule, copy and paste, typing,
+// the tests) works on the exact text.
+//
+// Laying out text is the slowest thing the window does, so the display follows the exact
+// text at its own pace, a few milliseconds behind, instead of being re-laid out per append.
+class TranscriptBox : public QPlainTextEdit
+{
+    Q_OBJECT
+
+public:
+    // An append that would take the text past this many characters first empties the box.
+    static constexpr qsizetype kKeptCharacters = 150;
+
+    explicit TranscriptBox(QWidget* parent = nullptr);
+
+    const QString& text() const { return m_text; }
+    void setText(const QString& text);
+    // Adds text at the very end, whatever the caret or selection; the caret ends after it.
+    void appendTranscript(const QString& text);
+    // Brings the display up to the exact text now.
+    void flushDisplay();
+
+    // What the display shows for an exact text.
+    static QString displayText(QStringView exact);
+
+signals:
+    // A key typed a character; emitted before the box handles the key.
+    void keyTyped(qint32 code);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void inputMethodEvent(QInputMethodEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    QMimeData* createMimeDataFromSelection() const override;
+    void insertFromMimeData(const QMimeData* source) override;
+
+private:
+    void displayEdited();
+    void applyOperatorEdit(qsizetype head, qsizetype tail, const QString& inserted);
+    void scheduleRender();
+    void replaceSelection(const QString& exact);
+    qsizetype exactLength(qsizetype displayUnits) const;
+    qsizetype exactTailLength(qsizetype displayUnits) const;
+
+    QString m_text;           // the exact text
+    QString m_shown;          // the exact text the display now shows
+    QString m_shownDisplay;   // the display's own text (block breaks as U+2029)
+    bool m_rendering = false; // the display is being changed by us, not by the operator
+    bool m_appendOnly = true; // since the last render, text was only added at the end
+    bool m_caretToEnd = false;
+    QTimer m_renderTimer;
+    qint64 m_renderCost = 0; // milliseconds the last render took
+};

@@ -1,0 +1,47 @@
+#include "connection_engine.h"
+
+#include <cstring>
+
+void ConnectionEngine::Winsock1_DataArrival(qint16 index, qint64 /*bytesTotal*/)
+{
+    if (index == 0)
+        return;
+    SocketControl& socket = *Winsock1[index];
+    // Take every waiting byte: a socket whose buffer is left full is never heard from again.
+    if (socket.BytesReceived() == 0)
+        return;
+    QByteArray received;
+    socket.GetData(received);
+
+    const bool echo = m_console.checkValue(Console::Box::Echo, index) != 0;
+    QByteArray& echoLine = strEchoLine[index];
+    QByteArray recvText;
+    recvText.reserve(received.size() + received.count('\r'));
+
+    // Walk the arrival from CR to CR: each CR shows as a line end and, with echo on, sends
+    // the echo line it completes.
+    const char* p = received.constData();
+    const char* const end = p + received.size();
+    while (p < end) {
+        const char* cr = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)));
+        const char* next = cr ? cr + 1 : end;
+        recvText.append(p, next - p);
+        if (echo)
+            echoLine.append(p, next - p);
+        if (cr) {
+            recvText.append('\n');
+            if (echo) {
+                socket.SendData(echoLine);
+                echoLine.clear();
+            }
+        } else if (echo && echoLine.size() >= kEchoLineLimit) {
+            socket.SendData(echoLine);
+            echoLine.clear();
+        }
+        p = next;
+    }
+
+    m_console.AppendTranscript(index, recvText);
+    if (m_console.checkValue(Console::Box::Capture, index) != 0)
+        m_console.writeCaptureRecord(index, recvText);
+}
