@@ -72,6 +72,7 @@ void SlotLabel::mouseDoubleClickEvent(QMouseEvent* event)
 frmPortdeck::frmPortdeck(std::unique_ptr<CommonDialog> dialog, QWidget* parent)
     : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)), m_engine(*this)
 {
+    Q_INIT_RESOURCE(portdeck); // the icons live in this library's resources
     if (!CommonDialog1)
         CommonDialog1 = std::make_unique<FileOpenDialog>(this);
     buildControls();
