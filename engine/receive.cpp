@@ -15,8 +15,9 @@ void ConnectionEngine::Winsock1_DataArrival(qint16 index, qint64 /*bytesTotal*/)
 
     const bool echo = m_console.checkValue(Console::Box::Echo, index) != 0;
     QByteArray& echoLine = strEchoLine[index];
-    QByteArray recvText;
-    recvText.reserve(received.size() + received.count('\r'));
+    // Room for the worst case, every byte a CR; cut to size at the end.
+    QByteArray recvText(2 * received.size(), Qt::Uninitialized);
+    char* out = recvText.data();
 
     // Walk the arrival from CR to CR: each CR shows as a line end and, with echo on, sends
     // the echo line it completes.
@@ -25,11 +26,12 @@ void ConnectionEngine::Winsock1_DataArrival(qint16 index, qint64 /*bytesTotal*/)
     while (p < end) {
         const char* cr = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)));
         const char* next = cr ? cr + 1 : end;
-        recvText.append(p, next - p);
+        std::memcpy(out, p, size_t(next - p));
+        out += next - p;
         if (echo)
             echoLine.append(p, next - p);
         if (cr) {
-            recvText.append('\n');
+            *out++ = '\n';
             if (echo) {
                 socket.SendData(echoLine);
                 echoLine.clear();
@@ -40,6 +42,7 @@ void ConnectionEngine::Winsock1_DataArrival(qint16 index, qint64 /*bytesTotal*/)
         }
         p = next;
     }
+    recvText.truncate(out - recvText.constData());
 
     m_console.AppendTranscript(index, recvText);
     if (m_console.checkValue(Console::Box::Capture, index) != 0)
