@@ -32,16 +32,24 @@ TranscriptBox::TranscriptBox(QWidget* parent) : QPlainTextEdit(parent)
     connect(document(), &QTextDocument::contentsChanged, this, &TranscriptBox::displayEdited);
 }
 
-QString TranscriptBox::displayText(QStringView exact)
+QString TranscriptBox::displayText(QStringView exact, qsizetype run)
 {
     QString shown;
-    shown.reserve(exact.size());
+    shown.reserve(exact.size() + exact.size() / kDisplayRun);
     for (qsizetype i = 0; i < exact.size(); ++i) {
         const char16_t c = exact[i].unicode();
         if (isLineEnd(exact, i)) {
             shown += u'\n';
             ++i;
-        } else if (c < 0x20) {
+            run = 0;
+            continue;
+        }
+        if (run == kDisplayRun) {
+            shown += u'\n'; // a soft break: no character of the exact text
+            run = 0;
+        }
+        ++run;
+        if (c < 0x20) {
             shown += QChar(char16_t(0x2400 + c));
         } else if (c == 0x7f) {
             shown += QChar(char16_t(0x2421));
@@ -94,7 +102,8 @@ void TranscriptBox::flushDisplay()
         if (m_appendOnly && !splitsLineEnd) {
             QTextCursor end(document());
             end.movePosition(QTextCursor::End);
-            end.insertText(displayText(added));
+            const qsizetype run = m_shownDisplay.size() - 1 - m_shownDisplay.lastIndexOf(kBlockBreak);
+            end.insertText(displayText(added, run));
         } else {
             setPlainText(displayText(m_text));
         }
@@ -114,18 +123,26 @@ void TranscriptBox::flushDisplay()
 
 qsizetype TranscriptBox::exactLength(qsizetype displayUnits) const
 {
+    // Walks the exact text the way displayText lays it out.
     qsizetype i = 0;
-    for (qsizetype unit = 0; unit < displayUnits && i < m_shown.size(); ++unit)
-        i += isLineEnd(m_shown, i) ? 2 : 1;
+    qsizetype run = 0;
+    for (qsizetype unit = 0; unit < displayUnits && i < m_shown.size(); ++unit) {
+        if (isLineEnd(m_shown, i)) {
+            i += 2;
+            run = 0;
+        } else if (run == kDisplayRun) {
+            run = 0;
+        } else {
+            ++i;
+            ++run;
+        }
+    }
     return i;
 }
 
 qsizetype TranscriptBox::exactTailLength(qsizetype displayUnits) const
 {
-    qsizetype j = m_shown.size();
-    for (qsizetype unit = 0; unit < displayUnits && j > 0; ++unit)
-        j -= (j >= 2 && isLineEnd(m_shown, j - 2)) ? 2 : 1;
-    return m_shown.size() - j;
+    return m_shown.size() - exactLength(m_shownDisplay.size() - displayUnits);
 }
 
 void TranscriptBox::applyOperatorEdit(qsizetype head, qsizetype tail, const QString& inserted)
@@ -154,15 +171,38 @@ void TranscriptBox::displayEdited()
     qsizetype suffix = 0;
     while (suffix < common - prefix && m_shownDisplay[oldSize - 1 - suffix] == display[newSize - 1 - suffix])
         ++suffix;
+    const QStringView changed = QStringView(display).mid(prefix, newSize - prefix - suffix);
     QString inserted;
-    for (const QChar c : QStringView(display).mid(prefix, newSize - prefix - suffix)) {
+    for (const QChar c : changed) {
         if (c == kBlockBreak)
             inserted += u"\r\n";
         else
             inserted += c;
     }
-    applyOperatorEdit(exactLength(prefix), exactTailLength(suffix), inserted);
+    const qsizetype head = exactLength(prefix);
+    const qsizetype tail = exactTailLength(suffix);
+
+    // Where the caret stands in the exact text, in case the display must be laid out again.
+    const qsizetype caret = textCursor().position();
+    qsizetype caretExact = head + inserted.size();
+    if (caret <= prefix)
+        caretExact = exactLength(caret);
+    else if (caret >= newSize - suffix)
+        caretExact = head + inserted.size() + tail - exactTailLength(newSize - caret);
+
+    applyOperatorEdit(head, tail, inserted);
     m_shownDisplay = display;
+    // An edit in a long line upsets its soft breaks: lay it out afresh.
+    const QString wanted = displayText(m_shown);
+    if (wanted != display) {
+        m_rendering = true;
+        setPlainText(wanted);
+        m_shownDisplay = document()->toRawText();
+        QTextCursor after = textCursor();
+        after.setPosition(int(displayText(QStringView(m_shown).left(caretExact)).size()));
+        setTextCursor(after);
+        m_rendering = false;
+    }
 }
 
 void TranscriptBox::replaceSelection(const QString& exact)

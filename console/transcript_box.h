@@ -13,7 +13,8 @@
 // the tests) works on the exact text.
 //
 // Laying out text is the slowest thing the window does, so the display follows the exact
-// text at its own pace, a few milliseconds behind, instead of being re-laid out per append.
+// text at its own pace, a few milliseconds behind, instead of being re-laid out per append,
+// and a long line is shown with a soft break every kDisplayRun characters.
 class TranscriptBox : public QPlainTextEdit
 {
     Q_OBJECT
@@ -21,6 +22,10 @@ class TranscriptBox : public QPlainTextEdit
 public:
     // An append that would take the text past this many characters first empties the box.
     static constexpr qsizetype kKeptCharacters = 150;
+    // Qt lays out a paragraph whole, and only the paragraphs in view. A run of characters
+    // without a line end is therefore shown in paragraphs of at most this many characters, so
+    // that showing a 32 K arrival costs what is in view, not the whole line.
+    static constexpr qsizetype kDisplayRun = 1024;
 
     explicit TranscriptBox(QWidget* parent = nullptr);
 
@@ -31,8 +36,9 @@ public:
     // Brings the display up to the exact text now.
     void flushDisplay();
 
-    // What the display shows for an exact text.
-    static QString displayText(QStringView exact);
+    // What the display shows for an exact text; run is how many characters already stand
+    // on the display's last line.
+    static QString displayText(QStringView exact, qsizetype run = 0);
 
 signals:
     // A key typed a character; emitted before the box handles the key.

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QPushButton>
 #include <QStyleOptionButton>
+#include <QTextBlock>
 
 class tst_window : public QObject
 {
@@ -24,6 +25,7 @@ private slots:
     void displayShowsEveryByte();
     void typingAndEditingKeepExactLineEnds();
     void copyAndPasteCarryTheExactText();
+    void longLineShowsInSoftPieces();
 };
 
 void tst_window::startsAsLoaded()
@@ -310,6 +312,42 @@ void tst_window::copyAndPasteCarryTheExactText()
     QCOMPARE(to.text(), "[" + exact + "]");
     QTest::keyClicks(&to, "!"); // the caret stands after what was pasted
     QCOMPARE(to.text(), "[" + exact + "!]");
+}
+
+void tst_window::longLineShowsInSoftPieces()
+{
+    TranscriptBox box;
+    box.show();
+    QString line;
+    for (int i = 0; i < 2500; ++i)
+        line += QChar('a' + i % 26);
+    box.appendTranscript(line);
+    box.flushDisplay();
+    // Laid out in pieces of 1024 characters; the exact text knows nothing of the soft breaks.
+    QCOMPARE(box.document()->blockCount(), 3);
+    QCOMPARE(box.document()->firstBlock().length() - 1, 1024);
+    QCOMPARE(box.toPlainText().remove('\n'), line);
+    box.selectAll();
+    box.copy();
+    QCOMPARE(QApplication::clipboard()->text(), line);
+
+    // Enter ten characters into the second piece lands at exact position 1034.
+    QTextCursor caret = box.textCursor();
+    caret.setPosition(1024 + 1 + 10);
+    box.setTextCursor(caret);
+    QTest::keyClick(&box, Qt::Key_Return);
+    QTest::keyClicks(&box, "X");
+    QCOMPARE(box.text(), line.left(1034) + "\r\nX" + line.mid(1034));
+    QCOMPARE(box.document()->toRawText(),
+             TranscriptBox::displayText(box.text()).replace('\n', QChar::ParagraphSeparator));
+
+    // Backspace at the start of a soft piece has nothing to remove.
+    const QString before = box.text();
+    caret.setPosition(1024 + 1);
+    box.setTextCursor(caret);
+    QTest::keyClick(&box, Qt::Key_Backspace);
+    QCOMPARE(box.text(), before);
+    QCOMPARE(box.document()->toRawText(), TranscriptBox::displayText(before).replace('\n', QChar::ParagraphSeparator));
 }
 
 QTEST_MAIN(tst_window)
