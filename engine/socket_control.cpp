@@ -147,7 +147,7 @@ void SocketControl::Accept(qint32 requestID)
         return;
     }
     if (m_socket)
-        detach();
+        closeConnection(); // a connection in a state other than connected gives way
     auto* socket = new QTcpSocket(this);
     socket->setReadBufferSize(kReadBufferSize);
     if (!socket->setSocketDescriptor(requestID)) {
@@ -180,14 +180,6 @@ void SocketControl::attach(QTcpSocket* socket)
         }
     });
     connect(socket, &QTcpSocket::disconnected, this, &SocketControl::peerEnded);
-}
-
-QTcpSocket* SocketControl::detach()
-{
-    QTcpSocket* socket = m_socket;
-    m_socket = nullptr;
-    socket->disconnect(this);
-    return socket;
 }
 
 void SocketControl::offerData()
@@ -252,9 +244,15 @@ void SocketControl::Close()
 {
     if (m_server)
         m_server->close();
-    if (!m_socket)
-        return;
-    QTcpSocket* socket = detach();
+    if (m_socket)
+        closeConnection();
+}
+
+void SocketControl::closeConnection()
+{
+    QTcpSocket* socket = m_socket;
+    m_socket = nullptr;
+    socket->disconnect(this);
     if (socket->state() == QAbstractSocket::UnconnectedState) {
         socket->deleteLater();
         return;

@@ -85,7 +85,8 @@ private:
     friend class ListenerServer;
     void requestConnection(qintptr descriptor);
     void attach(QTcpSocket* socket);
-    QTcpSocket* detach();
+    // Lets go of the connection at once; queued bytes still reach the peer.
+    void closeConnection();
     void offerData();
     void deliverRemaining();
     void peerEnded();

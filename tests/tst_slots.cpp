@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <sys/socket.h>
 
 class tst_slots : public QObject
 {
@@ -16,6 +17,8 @@ private slots:
     void sameAddressReplacesHolderBeforeFreeSlots();
     void fullSlotsReplaceOnlyTheirOwnAddress();
     void slotReturnsToIdle();
+    void peerResetEndsTheSlot();
+    void closeStillDeliversWhatWasQueued();
     void stopClosesOpenSlotsAndSwitchesThemOff();
     void exitClosesEverythingSilently();
     void portText_data();
@@ -168,6 +171,36 @@ void tst_slots::slotReturnsToIdle()
     // A later client of slot 2 is served as usual and the capture file is still open.
     auto d = w.connectClient("127.0.0.5", 1);
     QVERIFY(d && w.form->captureOpen(2));
+}
+
+void tst_slots::peerResetEndsTheSlot()
+{
+    Window w;
+    w.listen();
+    auto a = w.connectClient("127.0.0.2", 1);
+    QVERIFY(a);
+    const QString expected = w.text(1) + "Remote Close\r\n";
+    // Closing with a zero linger time resets the connection instead of closing it.
+    const linger reset{1, 0};
+    ::setsockopt(int(a->socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    a->socket.abort();
+    QTRY_COMPARE(w.text(1), expected);
+    QCOMPARE(w.label(1), QString("Remote IP :"));
+    QVERIFY(!w.occupied(1));
+}
+
+void tst_slots::closeStillDeliversWhatWasQueued()
+{
+    Window w;
+    w.listen();
+    auto a = w.connectClient("127.0.0.2", 1);
+    QVERIFY(a);
+    const QByteArray queued(8 << 20, 'q');
+    w.socket(1).SendData(queued);
+    w.socket(1).Close();
+    QCOMPARE(w.socket(1).State(), qint16(SocketControl::sckClosed));
+    QVERIFY(a->waitForEnd(30000));
+    QCOMPARE(a->received.size(), queued.size());
 }
 
 void tst_slots::stopClosesOpenSlotsAndSwitchesThemOff()

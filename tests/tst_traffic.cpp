@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <sys/socket.h>
 
 using Arrivals = QList<QByteArray>;
 
@@ -20,6 +21,7 @@ private slots:
     void echoLineOutlivesTheClient();
     void echoToggleStartsAFreshLine();
     void floodIsTakenWholeInCappedArrivals();
+    void peerCloseComesAfterItsLastByte();
     void unreadEchoesHoldTheClientBack();
     void endlessLineIsEchoedInBoundedPieces();
     void keyCodes_data();
@@ -190,6 +192,33 @@ void tst_traffic::floodIsTakenWholeInCappedArrivals()
     QVERIFY(fileBytes(capture) == crToCrLf(sent));
     QVERIFY(largest > 0 && largest <= SocketControl::kReadBufferSize);
     QVERIFY(w.text(1).size() <= 2 * SocketControl::kReadBufferSize);
+}
+
+void tst_traffic::peerCloseComesAfterItsLastByte()
+{
+    // A client that sends everything, shuts down its sending side and reads on (as nc -N
+    // does): every byte is shown, captured and echoed before the slot closes, and the echoes
+    // still queued reach the client before its connection ends.
+    Window w;
+    w.listen();
+    auto a = w.connectClient("127.0.0.2", 1);
+    QVERIFY(a);
+    const QString capture = m_dir.filePath("last-bytes.txt");
+    w.dialog->answer = capture;
+    w.form->chkCapture[1]->setChecked(true);
+    w.form->chkEcho[1]->setChecked(true);
+    QByteArray sent = randomBytes(4 << 20).replace('\r', 'x');
+    for (qsizetype i = 63; i < sent.size(); i += 64)
+        sent[i] = '\r';
+    a->send(sent);
+    QTRY_VERIFY_WITH_TIMEOUT(a->socket.bytesToWrite() == 0, 30000);
+    ::shutdown(int(a->socket.socketDescriptor()), SHUT_WR);
+
+    QTRY_VERIFY_WITH_TIMEOUT(w.text(1).endsWith("Remote Close\r\n"), 30000);
+    QVERIFY(fileBytes(capture) == crToCrLf(sent));
+    QVERIFY(a->waitForEnd(30000));
+    QCOMPARE(a->received.size(), sent.size());
+    QVERIFY(a->received == sent);
 }
 
 void tst_traffic::unreadEchoesHoldTheClientBack()
