@@ -59,8 +59,7 @@ void tst_capture::tickingAsksForAFile()
     QVERIFY(existing.open(QIODevice::WriteOnly) && existing.write("old contents") > 0);
     existing.close();
 
-    w.dialog->answer = path;
-    w.form->chkCapture[1]->setChecked(true);
+    w.captureInto(1, path);
     QCOMPARE(w.dialog->shown, 1);
     QCOMPARE(w.dialog->lastTitle, QString("Open Capture File"));
     QCOMPARE(w.dialog->lastFilter, kFilter);
@@ -80,8 +79,7 @@ void tst_capture::tickingAsksForAFile()
     // A new name is created; the earlier file is closed with what it had.
     w.form->chkCapture[1]->setChecked(false);
     QVERIFY(!w.form->captureOpen(1));
-    w.dialog->answer = m_dir.filePath("new.txt");
-    w.form->chkCapture[1]->setChecked(true);
+    w.captureInto(1, m_dir.filePath("new.txt"));
     QVERIFY(QFile::exists(m_dir.filePath("new.txt")));
     QCOMPARE(w.dialog->fileNameWhenShown, QString()); // a fresh choice every time
 }
@@ -89,8 +87,7 @@ void tst_capture::tickingAsksForAFile()
 void tst_capture::cancelLeavesTheBoxTickedWithoutFile()
 {
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     w.dialog->answer.clear();
     w.form->chkCapture[1]->setChecked(true);
@@ -113,8 +110,7 @@ void tst_capture::recordsAreTheSlotsTrafficByteForByte()
     Window w;
     w.listen();
     const QString path = m_dir.filePath("slot1.txt");
-    w.dialog->answer = path;
-    w.form->chkCapture[1]->setChecked(true);
+    w.captureInto(1, path);
     QTest::keyClicks(&w.transcript(1), "q"); // idle: neither sent nor written
     QCOMPARE(fileBytes(path), QByteArray());
 
@@ -155,10 +151,8 @@ void tst_capture::eachSlotCapturesOnlyItsOwnTraffic()
     auto two = w.connectClient("127.0.0.3", 2);
     auto three = w.connectClient("127.0.0.4", 3);
     QVERIFY(one && two && three);
-    w.dialog->answer = m_dir.filePath("one.txt");
-    w.form->chkCapture[1]->setChecked(true);
-    w.dialog->answer = m_dir.filePath("three.txt");
-    w.form->chkCapture[3]->setChecked(true);
+    w.captureInto(1, m_dir.filePath("one.txt"));
+    w.captureInto(3, m_dir.filePath("three.txt"));
 
     one->send("from one\r");
     two->send("from two\r");
@@ -191,8 +185,7 @@ void tst_capture::fileThatCannotBeOpenedIsReported()
     Window w;
     w.form->show();
     const QString full = QDir(m_dir.path()).filePath(path);
-    w.dialog->answer = path.startsWith('/') ? path : full;
-    w.form->chkCapture[2]->setChecked(true);
+    w.captureInto(2, path.startsWith('/') ? path : full);
     const QStringList messages = takeOperatorMessages();
     QCOMPARE(messages.size(), 1);
     QVERIFY2(messages[0].contains(w.dialog->answer) && messages[0].contains(reason), qPrintable(messages[0]));
@@ -204,12 +197,10 @@ void tst_capture::sameFileAsAnotherSlotIsRefused()
 {
     Window w;
     w.form->show();
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     const QString path = m_dir.filePath("shared.txt");
-    w.dialog->answer = path;
-    w.form->chkCapture[1]->setChecked(true);
+    w.captureInto(1, path);
     a->send("kept\r");
     QTRY_COMPARE(fileBytes(path), QByteArray("kept\r\n"));
 
@@ -230,12 +221,10 @@ void tst_capture::failedWriteIsReportedOnceAndTrafficGoesOn()
         QSKIP("no /dev/full here to stand for a full disk");
     Window w;
     w.form->show();
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     w.form->chkEcho[1]->setChecked(true);
-    w.dialog->answer = "/dev/full";
-    w.form->chkCapture[1]->setChecked(true);
+    w.captureInto(1, "/dev/full");
     QVERIFY(w.form->captureOpen(1));
 
     a->send("one\r");

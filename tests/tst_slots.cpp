@@ -44,8 +44,7 @@ QString connectedText(Window& w, TestClient& client)
 void tst_slots::acceptShowsAddressAndConnectedLine()
 {
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     QCOMPARE(w.text(1).toLatin1(), connectedLine(w.port, a->socket.localPort()));
     QCOMPARE(w.label(1), QString("Remote IP :127.0.0.2"));
@@ -176,8 +175,7 @@ void tst_slots::slotReturnsToIdle()
 void tst_slots::peerResetEndsTheSlot()
 {
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     const QString expected = w.text(1) + "Remote Close\r\n";
     // Closing with a zero linger time resets the connection instead of closing it.
@@ -192,8 +190,7 @@ void tst_slots::peerResetEndsTheSlot()
 void tst_slots::closeStillDeliversWhatWasQueued()
 {
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     const QByteArray queued(8 << 20, 'q');
     w.socket(1).SendData(queued);
@@ -206,14 +203,11 @@ void tst_slots::closeStillDeliversWhatWasQueued()
 void tst_slots::stopClosesOpenSlotsAndSwitchesThemOff()
 {
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
-    w.dialog->answer = QDir::temp().filePath("portdeck-stop-1.txt");
-    w.form->chkCapture[1]->setChecked(true);
+    w.captureInto(1, QDir::temp().filePath("portdeck-stop-1.txt"));
     w.form->chkEcho[1]->setChecked(true);
-    w.dialog->answer = QDir::temp().filePath("portdeck-stop-2.txt");
-    w.form->chkCapture[2]->setChecked(true);
+    w.captureInto(2, QDir::temp().filePath("portdeck-stop-2.txt"));
     a->send("half a line");
     QTRY_COMPARE(w.form->engine().echoLine(1), QByteArray("half a line"));
 
@@ -243,11 +237,9 @@ void tst_slots::exitClosesEverythingSilently()
 {
     Window w;
     w.form->show();
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
-    w.dialog->answer = QDir::temp().filePath("portdeck-exit.txt");
-    w.form->chkCapture[3]->setChecked(true);
+    w.captureInto(3, QDir::temp().filePath("portdeck-exit.txt"));
     QVERIFY(w.form->captureOpen(3));
     const QString before = w.text(1);
 
@@ -332,8 +324,7 @@ void tst_slots::portInUseAndRelisten()
     w.form->chkServer->setChecked(false);
 
     // Right after a stop with a connection just closed, the same port listens again.
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     w.form->chkServer->setChecked(false);
     QVERIFY(a->waitForEnd());

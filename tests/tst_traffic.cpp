@@ -93,8 +93,7 @@ void tst_traffic::arrivals()
     auto client = w.connectClient("127.0.0.3", 2);
     QVERIFY(first && client);
     const QString capture = m_dir.filePath("arrivals.txt");
-    w.dialog->answer = capture;
-    w.form->chkCapture[2]->setChecked(true);
+    w.captureInto(2, capture);
     w.form->chkEcho[2]->setChecked(echo);
     QSignalSpy arrivalsSeen(&w.socket(2), &SocketControl::dataArrival);
 
@@ -123,8 +122,7 @@ void tst_traffic::arrivals()
 void tst_traffic::echoLineOutlivesTheClient()
 {
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     w.form->chkEcho[1]->setChecked(true);
     a->send("ab");
@@ -143,8 +141,7 @@ void tst_traffic::echoToggleStartsAFreshLine()
 {
     Window w;
     w.form->show();
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     QCheckBox* echo = w.form->chkEcho[1];
     echo->setChecked(true);
@@ -170,12 +167,10 @@ void tst_traffic::echoToggleStartsAFreshLine()
 void tst_traffic::floodIsTakenWholeInCappedArrivals()
 {
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     const QString capture = m_dir.filePath("flood.txt");
-    w.dialog->answer = capture;
-    w.form->chkCapture[1]->setChecked(true);
+    w.captureInto(1, capture);
     w.form->chkEcho[1]->setChecked(true);
     qint64 largest = 0;
     connect(&w.socket(1), &SocketControl::dataArrival, this,
@@ -200,12 +195,10 @@ void tst_traffic::peerCloseComesAfterItsLastByte()
     // does): every byte is shown, captured and echoed before the slot closes, and the echoes
     // still queued reach the client before its connection ends.
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     const QString capture = m_dir.filePath("last-bytes.txt");
-    w.dialog->answer = capture;
-    w.form->chkCapture[1]->setChecked(true);
+    w.captureInto(1, capture);
     w.form->chkEcho[1]->setChecked(true);
     QByteArray sent = randomBytes(4 << 20).replace('\r', 'x');
     for (qsizetype i = 63; i < sent.size(); i += 64)
@@ -224,8 +217,7 @@ void tst_traffic::peerCloseComesAfterItsLastByte()
 void tst_traffic::unreadEchoesHoldTheClientBack()
 {
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     w.form->chkEcho[1]->setChecked(true);
     // The client stops reading: its own buffers fill and then ours would.
@@ -257,8 +249,7 @@ void tst_traffic::unreadEchoesHoldTheClientBack()
 void tst_traffic::endlessLineIsEchoedInBoundedPieces()
 {
     Window w;
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     w.form->chkEcho[1]->setChecked(true);
     const QByteArray sent(ConnectionEngine::kEchoLineLimit + (1 << 20), 'x');

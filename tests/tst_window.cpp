@@ -48,7 +48,9 @@ void tst_window::startsAsLoaded()
         QCOMPARE(f.engine().echoLine(qint16(i)), QByteArray());
         QCOMPARE(f.engine().remoteIP(qint16(i)), QString());
         QCOMPARE(w.socket(i).State(), qint16(SocketControl::sckClosed));
+        QCOMPARE(f.txtDecription[i]->accessibleName(), QString("Slot %1 transcript").arg(i));
     }
+    QCOMPARE(f.txtLocalPort->accessibleName(), QString("Local port"));
     QCOMPARE(w.socket(0).State(), qint16(SocketControl::sckClosed));
     QCOMPARE(QApplication::focusWidget(), f.chkServer);
     const QList<QSize> iconSizes = f.windowIcon().availableSizes();
@@ -224,8 +226,7 @@ void tst_window::clearAllEmptiesOnlyTheTranscripts()
 {
     Window w;
     w.form->show();
-    w.listen();
-    auto a = w.connectClient("127.0.0.2", 1);
+    auto a = w.serveOneClient();
     QVERIFY(a);
     w.form->chkEcho[1]->setChecked(true);
     a->send("xy");

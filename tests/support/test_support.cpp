@@ -73,6 +73,18 @@ std::unique_ptr<TestClient> Window::connectClient(const QString& sourceAddress, 
     return client;
 }
 
+std::unique_ptr<TestClient> Window::serveOneClient()
+{
+    listen();
+    return connectClient(QStringLiteral("127.0.0.2"), 1);
+}
+
+void Window::captureInto(int slot, const QString& path)
+{
+    dialog->answer = path;
+    form->chkCapture[slot]->setChecked(true);
+}
+
 quint16 freePort()
 {
     QTcpServer probe;

@@ -70,6 +70,10 @@ struct Window {
     bool occupied(int slot) { return socket(slot).State() == SocketControl::sckConnected; }
     // Connects a client and waits until the server has taken it into a slot.
     std::unique_ptr<TestClient> connectClient(const QString& sourceAddress, int expectedSlot);
+    // Listens and takes one client from 127.0.0.2 into slot 1.
+    std::unique_ptr<TestClient> serveOneClient();
+    // Ticks a slot's capture box with the dialog answering path.
+    void captureInto(int slot, const QString& path);
 
     std::shared_ptr<DialogScript> dialog = std::make_shared<DialogScript>();
     std::unique_ptr<frmPortdeck> form;
