@@ -188,7 +188,7 @@ void SocketControl::offerData()
         return;
     // The peer is not reading what we send it: leave its bytes waiting (the kernel and then
     // TCP hold the client back) until the backlog drains; bytesWritten brings us back here.
-    if (m_socket->bytesToWrite() > kSendBacklogLimit)
+    if (BytesQueued() > kSendBacklogLimit)
         return;
     emit dataArrival(m_index, m_socket->bytesAvailable());
 }
