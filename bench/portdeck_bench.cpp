@@ -358,12 +358,46 @@ void echoFloods()
     }
 }
 
-// A client that sends everything and closes.
-void floodAndClose(quint16 port, const QByteArray& block, qint64 total)
+// A client that connects, sends everything and closes; returns when the connection stood.
+Clock::time_point floodAndClose(quint16 port, const QByteArray& block, qint64 total)
 {
     const int s = connectTo(port);
+    const Clock::time_point connected = Clock::now();
     sendRepeated(s, block, total);
     ::close(s);
+    return connected;
+}
+
+// Portdeck takes a flood until done() holds: MB/s from the connection to then.
+double portdeckFlood(Portdeck& p, const QByteArray& block, qint64 total, const std::function<bool()>& done)
+{
+    Clock::time_point connected;
+    std::thread client([&] { connected = floodAndClose(p.port, block, total); });
+    const bool finished = p.runUntil(done);
+    const Clock::time_point end = Clock::now();
+    client.join();
+    if (!finished)
+        std::printf("  !! Portdeck did not finish\n");
+    return mbPerSecond(total, std::chrono::duration<double>(end - connected).count());
+}
+
+// An anchor takes a flood and ends with it: MB/s from the connection to its exit. %1 in the
+// command is the port.
+double anchorFlood(const QString& command, const QByteArray& block, qint64 total)
+{
+    const quint16 port = freePort();
+    Anchor anchor(command.arg(port));
+    const Clock::time_point connected = floodAndClose(port, block, total);
+    anchor.waitForExit();
+    return mbPerSecond(total, secondsSince(connected));
+}
+
+// Short runs are noisy: the middle of three.
+double median3(const std::function<double()>& run)
+{
+    double figures[] = {run(), run(), run()};
+    std::sort(std::begin(figures), std::end(figures));
+    return figures[1];
 }
 
 // 3. Display under a flood, timed until the slot's exact text holds the last byte (the
@@ -371,7 +405,7 @@ void floodAndClose(quint16 port, const QByteArray& block, qint64 total)
 void displayFloods()
 {
     heading("3. Display under a flood: 256 MiB, echo off, window live, until the transcript holds the last byte "
-            "(MB/s)");
+            "(MB/s, middle of three runs)");
     struct Shape {
         const char* name;
         QByteArray block;
@@ -379,22 +413,14 @@ void displayFloods()
     const Shape shapes[] = {{"one endless line", endlessLineBlock()}, {"short lines", linesBlock(73, "\r\n")}};
     for (const Shape& shape : shapes) {
         const qint64 total = repeatedTotal(shape.block, 256 * MiB);
-        double portdeck = 0;
-        {
+        const double portdeck = median3([&] {
             Portdeck p;
-            const auto start = Clock::now();
-            std::thread client([&] { floodAndClose(p.port, shape.block, total); });
-            if (!p.runUntil([&] { return p.slotClosed(1); }))
-                std::printf("  !! Portdeck did not finish\n");
-            portdeck = mbPerSecond(total, secondsSince(start));
-            client.join();
-        }
-        const quint16 port = freePort();
-        Anchor nc(QStringLiteral("nc -l 127.0.0.1 %1 > /dev/null < /dev/null").arg(port));
-        const auto start = Clock::now();
-        floodAndClose(port, shape.block, total);
-        nc.waitForExit();
-        row(shape.name, portdeck, mbPerSecond(total, secondsSince(start)), "nc -l > /dev/null", "MB/s");
+            return portdeckFlood(p, shape.block, total, [&] { return p.slotClosed(1); });
+        });
+        const double nc = median3([&] {
+            return anchorFlood(QStringLiteral("nc -l 127.0.0.1 %1 > /dev/null < /dev/null"), shape.block, total);
+        });
+        row(shape.name, portdeck, nc, "nc -l > /dev/null", "MB/s");
     }
 }
 
@@ -490,7 +516,8 @@ void responsiveness(const char* shape, const QByteArray& block)
 // 5. Capture throughput: until the file holds every byte, against nc and socat into files.
 void captureThroughput(const QString& folder)
 {
-    heading("5. Capture: 256 MiB into a capturing slot, window live, until the file holds every byte (MB/s)");
+    heading("5. Capture: 256 MiB into a capturing slot, window live, until the file holds every byte (MB/s, middle "
+            "of three runs)");
     struct Shape {
         const char* name;
         QByteArray block;
@@ -502,37 +529,22 @@ void captureThroughput(const QString& folder)
     for (const Shape& shape : shapes) {
         const qint64 total = repeatedTotal(shape.block, 256 * MiB);
         const qint64 expected = total + (total / shape.block.size()) * shape.block.count('\r');
-        double portdeck = 0;
-        {
+        // Every run starts without the file, so that no run pays for freeing the last one's.
+        const double portdeck = median3([&] {
+            QFile::remove(file);
             Portdeck p(file);
             p.window.chkCapture[1]->setChecked(true);
-            const auto start = Clock::now();
-            std::thread client([&] { floodAndClose(p.port, shape.block, total); });
-            if (!p.runUntil([&] { return QFileInfo(file).size() >= expected; }))
-                std::printf("  !! Portdeck's file holds %lld of %lld bytes\n", qlonglong(QFileInfo(file).size()),
-                            qlonglong(expected));
-            portdeck = mbPerSecond(total, secondsSince(start));
-            client.join();
-        }
-        QFile::remove(file);
-        double nc = 0, socat = 0;
-        {
-            const quint16 port = freePort();
-            Anchor anchor(QStringLiteral("nc -l 127.0.0.1 %1 > '%2' < /dev/null").arg(port).arg(file));
-            const auto start = Clock::now();
-            floodAndClose(port, shape.block, total);
-            anchor.waitForExit();
-            nc = mbPerSecond(total, secondsSince(start));
-        }
-        QFile::remove(file);
-        {
-            const quint16 port = freePort();
-            Anchor anchor(QStringLiteral("socat -u TCP-LISTEN:%1,reuseaddr OPEN:'%2',creat,trunc").arg(port).arg(file));
-            const auto start = Clock::now();
-            floodAndClose(port, shape.block, total);
-            anchor.waitForExit();
-            socat = mbPerSecond(total, secondsSince(start));
-        }
+            return portdeckFlood(p, shape.block, total, [&] { return QFileInfo(file).size() >= expected; });
+        });
+        const double nc = median3([&] {
+            QFile::remove(file);
+            return anchorFlood(QStringLiteral("nc -l 127.0.0.1 %1 > '") + file + "' < /dev/null", shape.block, total);
+        });
+        const double socat = median3([&] {
+            QFile::remove(file);
+            return anchorFlood(QStringLiteral("socat -u TCP-LISTEN:%1,reuseaddr OPEN:'") + file + "',creat,trunc",
+                               shape.block, total);
+        });
         QFile::remove(file);
         row(shape.name, portdeck, nc, "nc -l > file", "MB/s");
         row(shape.name, portdeck, socat, "socat -u > file", "MB/s");
