@@ -57,18 +57,6 @@ QFont controlFont(bool bold)
 
 } // namespace
 
-void SlotLabel::setCaption(const QString& caption)
-{
-    setText(caption);
-    resize(sizeHint().width(), height());
-}
-
-void SlotLabel::mouseDoubleClickEvent(QMouseEvent* event)
-{
-    QLabel::mouseDoubleClickEvent(event);
-    emit doubleClicked();
-}
-
 frmPortdeck::frmPortdeck(std::unique_ptr<CommonDialog> dialog, QWidget* parent)
     : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)), m_engine(*this)
 {

@@ -3,8 +3,8 @@
 #include "capture_files.h"
 #include "common_dialog.h"
 #include "connection_engine.h"
+#include "slot_label.h"
 
-#include <QLabel>
 #include <QWidget>
 #include <array>
 #include <memory>
@@ -14,22 +14,6 @@ class QLineEdit;
 class QPushButton;
 class QStyle;
 class TranscriptBox;
-
-// A slot's address label: sizes itself to its caption and reports a double-click.
-class SlotLabel : public QLabel
-{
-    Q_OBJECT
-
-public:
-    using QLabel::QLabel;
-    void setCaption(const QString& caption);
-
-signals:
-    void doubleClicked();
-
-protected:
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-};
 
 // The one window: the top row, the four slot panels, and everything the connection engine
 // shows or reads. It owns the engine, the capture files and the file dialog.
