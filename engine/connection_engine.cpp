@@ -14,17 +14,28 @@ ConnectionEngine::ConnectionEngine(Console& console, QObject* parent) : QObject(
         connect(socket, &SocketControl::closeEvent, this, &ConnectionEngine::Winsock1_Close);
         connect(socket, &SocketControl::errorEvent, this, &ConnectionEngine::Winsock1_Error);
     }
+    // Running out of descriptors is no failure of the listener: it goes on listening.
+    connect(Winsock1[0], &SocketControl::acceptPaused, this, [this](qint16, const QString& why) {
+        m_console.tellOperator(tr("Portdeck cannot take new clients for now: %1. It goes on listening and takes "
+                                  "them as soon as it can.")
+                                   .arg(why));
+    });
 }
 
 std::optional<quint16> ConnectionEngine::portFromText(const QString& text)
 {
-    const QString digits = text.trimmed();
-    if (digits.isEmpty() || digits.size() > 5)
+    QStringView digits = QStringView(text).trimmed();
+    if (digits.isEmpty())
         return std::nullopt;
     for (const QChar c : digits) {
         if (c < u'0' || c > u'9')
             return std::nullopt;
     }
+    // Leading zeros, any number of them, change nothing.
+    while (digits.size() > 1 && digits.front() == u'0')
+        digits = digits.mid(1);
+    if (digits.size() > 5)
+        return std::nullopt;
     const uint port = digits.toUInt();
     if (port < 1 || port > 65535)
         return std::nullopt;

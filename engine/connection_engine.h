@@ -39,7 +39,7 @@ public:
     void chkEcho_Click(qint16 index);
 
     // The port text as a port to listen on: a whole decimal number 1 to 65535, blanks around
-    // it allowed. Nothing for anything else.
+    // it and leading zeros allowed. Nothing for anything else.
     static std::optional<quint16> portFromText(const QString& text);
 
 private:

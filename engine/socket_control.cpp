@@ -1,48 +1,22 @@
 #include "socket_control.h"
 
-#include <QHostAddress>
-#include <QSet>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include "connection.h"
+#include "listener.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <cerrno>
 
 namespace {
 
-// Requests offered by a listener and not yet taken by an Accept. The request id is the
-// accepted connection's descriptor; whatever is still here when the request event returns
-// is closed, so the client sees its connection end instead of waiting unserved.
-QSet<qintptr>& waitingRequests()
-{
-    static QSet<qintptr> requests;
-    return requests;
-}
-
-// The text a client's address is shown and compared as: an IPv4 client that reached the
-// dual-stack listener over IPv6 is still plain dotted text.
-QString addressText(const QHostAddress& address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
-}
+// The client a listener is offering right now, while its request event runs. The request id
+// is its descriptor; if no Accept takes it, it is closed when the event returns, so the client
+// sees its connection end instead of waiting unserved.
+struct Offer {
+    native::Descriptor socket = native::kNoDescriptor;
+    native::Peer peer;
+};
+Offer g_offer;
 
 } // namespace
-
-class ListenerServer : public QTcpServer
-{
-public:
-    explicit ListenerServer(SocketControl* owner) : QTcpServer(owner), m_owner(owner) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override { m_owner->requestConnection(descriptor); }
-
-private:
-    SocketControl* m_owner;
-};
 
 SocketControl::SocketControl(qint16 index, QObject* parent) : QObject(parent), m_index(index)
 {
@@ -50,53 +24,36 @@ SocketControl::SocketControl(qint16 index, QObject* parent) : QObject(parent), m
 
 SocketControl::~SocketControl()
 {
-    // Sockets still delivering their last bytes are children and end with us.
-    if (m_socket)
-        m_socket->disconnect(this);
+    if (m_connection)
+        letGoOfConnection();
 }
 
 qint32 SocketControl::LocalPort() const
 {
-    if (m_server && m_server->isListening())
-        return m_server->serverPort();
-    if (m_socket)
-        return m_socket->localPort();
+    if (m_listener && m_listener->isListening())
+        return m_listener->port();
+    if (m_connection)
+        return m_connection->localPort();
     return m_localPort;
 }
 
 qint16 SocketControl::State() const
 {
-    if (m_server && m_server->isListening())
+    if (m_listener && m_listener->isListening())
         return sckListening;
-    if (!m_socket)
-        return sckClosed;
-    switch (m_socket->state()) {
-    case QAbstractSocket::UnconnectedState:
-        return sckClosed;
-    case QAbstractSocket::HostLookupState:
-        return sckResolvingHost;
-    case QAbstractSocket::ConnectingState:
-        return sckConnecting;
-    case QAbstractSocket::ConnectedState:
-        return sckConnected;
-    case QAbstractSocket::BoundState:
-        return sckOpen;
-    case QAbstractSocket::ListeningState:
-        return sckListening;
-    case QAbstractSocket::ClosingState:
-        return sckClosing;
-    }
-    return sckError;
+    // A connection whose client has finished stays connected until its Close event has been
+    // handled: we can still send to it.
+    return m_connection ? sckConnected : sckClosed;
 }
 
 qint64 SocketControl::BytesReceived() const
 {
-    return m_socket ? m_socket->bytesAvailable() : 0;
+    return m_connection ? m_connection->bytesWaiting() : 0;
 }
 
 qint64 SocketControl::BytesQueued() const
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    return m_connection ? m_connection->bytesQueued() : 0;
 }
 
 bool SocketControl::Listen()
@@ -105,160 +62,101 @@ bool SocketControl::Listen()
         m_errorString = tr("The port is outside the range 0 to 65535");
         return false;
     }
-    if (!m_server) {
-        m_server = new ListenerServer(this);
-        connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
-            emit errorEvent(m_index, error, m_server->errorString());
-        });
+    if (!m_listener) {
+        m_listener = new Listener(this);
+        connect(m_listener, &Listener::request, this, &SocketControl::offer);
+        connect(m_listener, &Listener::paused, this,
+                [this](qint64 error) { emit acceptPaused(m_index, native::errorText(error)); });
+        connect(m_listener, &Listener::failed, this,
+                [this](qint64 error) { emit errorEvent(m_index, qint32(-error), native::errorText(error)); });
     }
-    m_server->close();
-    // Any is dual-stack: IPv4 and IPv6 clients alike.
-    if (!m_server->listen(QHostAddress::Any, quint16(m_localPort))) {
-        m_errorString = m_server->errorString();
-        return false;
-    }
-    m_errorString.clear();
-    return true;
+    const qint64 result = m_listener->open(quint16(m_localPort));
+    m_errorString = result < 0 ? native::errorText(result) : QString();
+    return result == 0;
 }
 
-void SocketControl::requestConnection(qintptr descriptor)
+void SocketControl::offer(native::Descriptor socket, const native::Peer& peer)
 {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        ::close(int(descriptor)); // gone before we saw it
-        return;
-    }
-    const QHostAddress address(reinterpret_cast<const sockaddr*>(&peer));
-    m_remoteHostIP = addressText(address);
-    m_remotePort = peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port)
-                                              : ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
-
-    waitingRequests().insert(descriptor);
-    emit connectionRequest(m_index, qint32(descriptor));
-    if (waitingRequests().remove(descriptor))
-        ::close(int(descriptor));
+    m_remoteHostIP = peer.address;
+    m_remotePort = peer.port;
+    g_offer = {socket, peer};
+    emit connectionRequest(m_index, qint32(socket));
+    if (g_offer.socket == socket)
+        native::close(socket);
+    g_offer = {};
 }
 
 void SocketControl::Accept(qint32 requestID)
 {
-    if (!waitingRequests().remove(requestID)) {
-        reportLater(QAbstractSocket::OperationError, tr("No connection request with id %1 is waiting").arg(requestID));
+    if (g_offer.socket == native::kNoDescriptor || g_offer.socket != requestID) {
+        reportLater(EINVAL, tr("No connection request with id %1 is waiting").arg(requestID));
         return;
     }
-    if (m_socket)
-        closeConnection(); // a connection in a state other than connected gives way
-    auto* socket = new QTcpSocket(this);
-    socket->setReadBufferSize(kReadBufferSize);
-    if (!socket->setSocketDescriptor(requestID)) {
-        ::close(requestID);
-        reportLater(socket->error(), socket->errorString());
-        delete socket;
-        return;
-    }
-    // Keys typed by the operator go out at once, not when the previous one is acknowledged.
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_remoteHostIP = addressText(socket->peerAddress());
-    m_remotePort = socket->peerPort();
-    attach(socket);
+    if (m_connection)
+        letGoOfConnection(); // a connection in a state other than connected gives way
+    m_remoteHostIP = g_offer.peer.address;
+    m_remotePort = g_offer.peer.port;
+    attach(new Connection(g_offer.socket));
+    g_offer.socket = native::kNoDescriptor;
 }
 
-void SocketControl::attach(QTcpSocket* socket)
+void SocketControl::attach(Connection* connection)
 {
-    m_socket = socket;
-    m_endReported = false;
-    connect(socket, &QTcpSocket::readyRead, this, &SocketControl::offerData);
-    connect(socket, &QTcpSocket::bytesWritten, this, &SocketControl::offerData);
-    connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        if (error == QAbstractSocket::RemoteHostClosedError) {
-            peerEnded();
-        } else if (m_socket && !m_endReported) {
-            m_endReported = true; // the error is this connection's end; no Close event follows
-            deliverRemaining();
-            if (m_socket)
-                emit errorEvent(m_index, error, m_socket->errorString());
-        }
-    });
-    connect(socket, &QTcpSocket::disconnected, this, &SocketControl::peerEnded);
+    m_connection = connection;
+    ++m_generation;
+    connect(connection, &Connection::arrived, this, [this](qint64 bytes) { emit dataArrival(m_index, bytes); });
+    connect(connection, &Connection::peerFinished, this, [this] { emit closeEvent(m_index); });
+    connect(connection, &Connection::failed, this,
+            [this](qint64 error) { emit errorEvent(m_index, qint32(-error), native::errorText(error)); });
 }
 
-void SocketControl::offerData()
+void SocketControl::letGoOfConnection()
 {
-    if (!m_socket || m_socket->bytesAvailable() == 0)
-        return;
-    // The peer is not reading what we send it: leave its bytes waiting (the kernel and then
-    // TCP hold the client back) until the backlog drains; bytesWritten brings us back here.
-    if (BytesQueued() > kSendBacklogLimit)
-        return;
-    emit dataArrival(m_index, m_socket->bytesAvailable());
-}
-
-void SocketControl::deliverRemaining()
-{
-    while (m_socket && m_socket->bytesAvailable() > 0) {
-        const qint64 before = m_socket->bytesAvailable();
-        emit dataArrival(m_index, before);
-        if (m_socket && m_socket->bytesAvailable() >= before)
-            break; // nobody takes the bytes; do not spin
-    }
-}
-
-void SocketControl::peerEnded()
-{
-    if (!m_socket || m_endReported)
-        return;
-    m_endReported = true;
-    // Every byte the peer sent is handed over before its leaving is reported.
-    deliverRemaining();
-    if (m_socket)
-        emit closeEvent(m_index);
+    Connection* connection = std::exchange(m_connection, nullptr);
+    ++m_generation;
+    connection->disconnect(this);
+    connection->close();
 }
 
 void SocketControl::reportLater(qint32 number, const QString& description)
 {
-    // An error found inside a call must not run the error handler inside its caller.
+    // An error found inside a call must not run the error handler inside its caller, and it
+    // must not end whatever connection the socket has taken meanwhile.
     QMetaObject::invokeMethod(
-        this, [this, number, description] { emit errorEvent(m_index, number, description); }, Qt::QueuedConnection);
+        this,
+        [this, number, description, generation = m_generation] {
+            if (generation == m_generation)
+                emit errorEvent(m_index, number, description);
+        },
+        Qt::QueuedConnection);
 }
 
 void SocketControl::SendData(const QByteArray& data)
 {
-    if (m_socket && !data.isEmpty())
-        m_socket->write(data);
+    if (m_connection)
+        m_connection->send(data.constData(), data.size());
 }
 
 void SocketControl::SendData(char byte)
 {
-    if (!m_socket)
-        return;
-    m_socket->write(&byte, 1);
-    m_socket->flush(); // a typed key goes out now, not after the event loop turns
+    if (m_connection)
+        m_connection->send(&byte, 1);
 }
 
 void SocketControl::GetData(QByteArray& data)
 {
-    data = m_socket ? m_socket->readAll() : QByteArray();
+    data = m_connection ? m_connection->take() : QByteArray();
 }
 
 void SocketControl::Close()
 {
-    if (m_server)
-        m_server->close();
-    if (m_socket)
-        closeConnection();
+    if (m_listener)
+        m_listener->close();
+    if (m_connection)
+        letGoOfConnection();
 }
 
-void SocketControl::closeConnection()
+void SocketControl::drainClosing(int timeoutMs)
 {
-    QTcpSocket* socket = m_socket;
-    m_socket = nullptr;
-    socket->disconnect(this);
-    if (socket->state() == QAbstractSocket::UnconnectedState) {
-        socket->deleteLater();
-        return;
-    }
-    // Whatever is queued still reaches the peer; the socket goes away once it has.
-    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);
-    socket->disconnectFromHost();
+    Connection::drainClosing(timeoutMs);
 }

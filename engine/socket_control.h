@@ -1,18 +1,22 @@
 #pragma once
 
+#include "native_socket.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
-class QTcpServer;
-class QTcpSocket;
+class Connection;
+class Listener;
 
 // One TCP socket object in the style the handlers are written against: a listener or one
 // connection, driven by events, addressed by its element index. Element 0 of the window's
 // array listens; elements 1 to 4 serve the connection slots.
 //
-// It is the only place that knows QTcpServer and QTcpSocket. All of it runs on the thread
-// that created it; nothing blocks.
+// Its events reach the handlers from the event loop, one at a time, never from inside a call
+// a handler made: a send that meets a dead connection notes it, and the event follows in its
+// own turn. An event always belongs to the connection it happened on, never to one the
+// socket holds later.
 class SocketControl : public QObject
 {
     Q_OBJECT
@@ -32,14 +36,8 @@ public:
         sckError = 9,
     };
 
-    // Reading from a connection pauses while more than this many bytes wait unsent to its
-    // peer (echoes to a client that does not read them): TCP then slows the client down.
-    static constexpr qint64 kSendBacklogLimit = 1 << 20;
-    // At most this many received bytes wait inside the socket; the rest waits in the kernel,
-    // and a flooding client is slowed by TCP instead of filling our memory.
-    static constexpr qint64 kReadBufferSize = 32767;
-
     explicit SocketControl(qint16 index, QObject* parent = nullptr);
+    // A connection still open is closed: what was queued for its client is still delivered.
     ~SocketControl() override;
 
     qint16 index() const { return m_index; }
@@ -65,6 +63,7 @@ public:
     // A failure is reported as this socket's Error event.
     void Accept(qint32 requestID);
     void SendData(const QByteArray& data);
+    // One byte, out on the wire before this returns when the socket can take it.
     void SendData(char byte);
     // Moves every waiting byte into data, from index 0.
     void GetData(QByteArray& data);
@@ -73,6 +72,10 @@ public:
 
     QString errorString() const { return m_errorString; }
 
+    // Runs the event loop until every closed connection has delivered what was queued for its
+    // client, or timeoutMs has passed. The program does this on its way out.
+    static void drainClosing(int timeoutMs);
+
 signals:
     // The element index comes first, as with every event of the array.
     void connectionRequest(qint16 index, qint32 requestID);
@@ -80,16 +83,14 @@ signals:
     // The peer closed the connection (or reset it), after all it sent has arrived.
     void closeEvent(qint16 index);
     void errorEvent(qint16 index, qint32 number, const QString& description);
+    // The listener cannot take clients for now (description says why); it goes on listening
+    // and takes them again as soon as it can.
+    void acceptPaused(qint16 index, const QString& description);
 
 private:
-    friend class ListenerServer;
-    void requestConnection(qintptr descriptor);
-    void attach(QTcpSocket* socket);
-    // Lets go of the connection at once; queued bytes still reach the peer.
-    void closeConnection();
-    void offerData();
-    void deliverRemaining();
-    void peerEnded();
+    void offer(native::Descriptor socket, const native::Peer& peer);
+    void attach(Connection* connection);
+    void letGoOfConnection();
     void reportLater(qint32 number, const QString& description);
 
     const qint16 m_index;
@@ -98,7 +99,9 @@ private:
     qint32 m_remotePort = 0;
     QString m_remoteHostIP;
     QString m_errorString;
-    QTcpServer* m_server = nullptr;
-    QTcpSocket* m_socket = nullptr;
-    bool m_endReported = false; // the current connection's end has been reported once
+    Listener* m_listener = nullptr;
+    Connection* m_connection = nullptr;
+    // Counts the connections this socket has held, so that a late report of an earlier one
+    // cannot end a later one.
+    quint64 m_generation = 0;
 };

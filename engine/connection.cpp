@@ -1,0 +1,289 @@
+#include "connection.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QList>
+
+// The connections that were closed and still deliver their last bytes, oldest first. They
+// outlive the slot and the window that closed them; at exit the program waits for them a
+// little while.
+class ClosingPool
+{
+public:
+    static ClosingPool& instance()
+    {
+        static ClosingPool pool;
+        return pool;
+    }
+
+    void adopt(Connection* connection)
+    {
+        if (!m_cleanupRegistered) {
+            m_cleanupRegistered = true;
+            qAddPostRoutine([] { instance().endAll(); });
+        }
+        m_closing.append(connection);
+        // No client can pile up descriptors or memory here: the oldest gives way.
+        while (m_closing.size() > 1 &&
+               (m_closing.size() > Connection::kClosingCountLimit || queuedBytes() > Connection::kClosingBytesLimit)) {
+            m_closing.constFirst()->end(true);
+        }
+    }
+
+    void release(Connection* connection)
+    {
+        m_closing.removeOne(connection);
+        if (m_closing.isEmpty() && m_drain)
+            m_drain->quit();
+    }
+
+    int count() const { return int(m_closing.size()); }
+
+    void drain(int timeoutMs)
+    {
+        if (!m_closing.isEmpty()) {
+            QEventLoop loop;
+            QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+            m_drain = &loop;
+            loop.exec();
+            m_drain = nullptr;
+        }
+        while (!m_closing.isEmpty())
+            m_closing.constFirst()->letGo();
+    }
+
+private:
+    qint64 queuedBytes() const
+    {
+        qint64 total = 0;
+        for (const Connection* c : m_closing)
+            total += c->bytesQueued();
+        return total;
+    }
+
+    void endAll()
+    {
+        while (!m_closing.isEmpty())
+            m_closing.constFirst()->letGo();
+        // Connections that ended are deleted later; with the application going there is no later.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    QList<Connection*> m_closing;
+    QEventLoop* m_drain = nullptr;
+    bool m_cleanupRegistered = false;
+};
+
+Connection::Connection(native::Descriptor socket, QObject* parent)
+    : QObject(parent), m_socket(socket), m_reader(socket, QSocketNotifier::Read, this),
+      m_writer(socket, QSocketNotifier::Write, this)
+{
+    m_writer.setEnabled(false);
+    m_patience.setSingleShot(true);
+    connect(&m_reader, &QSocketNotifier::activated, this, &Connection::readable);
+    connect(&m_writer, &QSocketNotifier::activated, this, [this] {
+        flush();
+        update();
+        finishIfDone();
+    });
+    connect(&m_patience, &QTimer::timeout, this, &Connection::checkProgress);
+}
+
+Connection::~Connection()
+{
+    if (m_socket != native::kNoDescriptor)
+        native::abort(m_socket);
+}
+
+QByteArray Connection::take()
+{
+    QByteArray bytes = std::exchange(m_arrival, {});
+    update();
+    return bytes;
+}
+
+void Connection::send(const char* data, qint64 size)
+{
+    if (size <= 0 || m_writeFailed || m_stage == Stage::Closing || m_stage == Stage::Gone)
+        return;
+    const bool idle = bytesQueued() == 0;
+    m_queue.append(data, size);
+    // With bytes already waiting the socket is full: the write notifier carries on.
+    if (idle && !m_dispatching) {
+        flush();
+        update();
+    }
+}
+
+void Connection::readable()
+{
+    if (m_stage == Stage::Closing) {
+        dropInput();
+        return;
+    }
+    if (m_stage != Stage::Open || !m_arrival.isEmpty()) {
+        update();
+        return;
+    }
+    m_arrival.resize(kArrivalLimit);
+    const qint64 n = native::read(m_socket, m_arrival.data(), kArrivalLimit);
+    if (n > 0) {
+        m_arrival.truncate(n);
+        m_dispatching = true;
+        emit arrived(n);
+        m_dispatching = false;
+        flush(); // the echoes of this arrival, in one write
+        update();
+        return;
+    }
+    m_arrival.clear();
+    if (native::wouldBlock(n))
+        return;
+    // The client's end. A reset reads like a close: everything before it has been handed over.
+    m_stage = Stage::PeerFinished;
+    m_peerDone = true;
+    if (n < 0)
+        m_writeFailed = true;
+    flush();
+    update();
+    if (n == 0 || native::peerReset(n))
+        emit peerFinished();
+    else
+        emit failed(n);
+}
+
+void Connection::dropInput()
+{
+    static char scratch[64 * 1024];
+    for (int round = 0; round < 4; ++round) {
+        const qint64 n = native::read(m_socket, scratch, sizeof scratch);
+        if (n > 0)
+            continue;
+        if (native::wouldBlock(n))
+            break;
+        m_peerDone = true;
+        if (n < 0)
+            m_writeFailed = true;
+        break;
+    }
+    update();
+    finishIfDone();
+}
+
+void Connection::flush()
+{
+    while (!m_writeFailed && bytesQueued() > 0) {
+        const qint64 n = native::write(m_socket, m_queue.constData() + m_sent, bytesQueued());
+        if (n > 0) {
+            m_sent += n;
+            continue;
+        }
+        if (native::wouldBlock(n))
+            break;
+        // The client can take nothing more (it reset or went away). Reading goes on: its last
+        // bytes and its end are still to be found there, never cut short by this.
+        m_writeFailed = true;
+    }
+    if (m_writeFailed || m_sent == m_queue.size()) {
+        // Keep a small buffer for the next echo; give a large one back.
+        if (m_queue.capacity() > kSendBacklogLimit || m_writeFailed)
+            m_queue = QByteArray();
+        else
+            m_queue.truncate(0);
+        m_sent = 0;
+    } else if (m_sent >= kArrivalLimit && m_sent * 2 >= m_queue.size()) {
+        m_queue.remove(0, m_sent);
+        m_sent = 0;
+    }
+}
+
+void Connection::update()
+{
+    m_heldBack = m_stage == Stage::Open && bytesQueued() > kSendBacklogLimit;
+    const bool reading =
+        m_stage == Stage::Open ? m_arrival.isEmpty() && !m_heldBack : m_stage == Stage::Closing && !m_peerDone;
+    m_reader.setEnabled(reading);
+    m_writer.setEnabled(m_stage != Stage::Gone && bytesQueued() > 0);
+}
+
+void Connection::close()
+{
+    if (m_stage == Stage::Closing || m_stage == Stage::Gone)
+        return;
+    const bool stalled = m_heldBack;
+    m_stage = Stage::Closing;
+    m_arrival = QByteArray();
+    flush();
+    update();
+    ClosingPool::instance().adopt(this);
+    finishIfDone();
+    if (m_stage == Stage::Closing) {
+        m_lastOutstanding = outstanding();
+        m_patience.start(stalled ? kStalledPatienceMs : kClosingPatienceMs);
+    }
+}
+
+void Connection::finishIfDone()
+{
+    if (m_stage != Stage::Closing || (bytesQueued() > 0 && !m_writeFailed))
+        return;
+    if (!m_finSent) {
+        native::shutdownWrite(m_socket);
+        m_finSent = true;
+    }
+    // The client has everything once it has acknowledged all but our FIN; from then on the
+    // kernel finishes the close on its own.
+    if (m_peerDone || m_writeFailed || native::unacknowledged(m_socket) <= 1)
+        end(false);
+}
+
+qint64 Connection::outstanding() const
+{
+    return bytesQueued() + std::max<qint64>(0, native::unacknowledged(m_socket));
+}
+
+void Connection::checkProgress()
+{
+    if (m_stage != Stage::Closing)
+        return;
+    finishIfDone();
+    if (m_stage != Stage::Closing)
+        return;
+    const qint64 now = outstanding();
+    if (now >= m_lastOutstanding) {
+        end(true); // the client takes nothing: let go of it and its buffers
+        return;
+    }
+    m_lastOutstanding = now;
+    m_patience.start();
+}
+
+void Connection::end(bool reset)
+{
+    if (m_stage == Stage::Gone)
+        return;
+    m_stage = Stage::Gone;
+    m_reader.setEnabled(false);
+    m_writer.setEnabled(false);
+    m_patience.stop();
+    if (reset)
+        native::abort(m_socket);
+    else
+        native::close(m_socket);
+    m_socket = native::kNoDescriptor;
+    m_queue = QByteArray();
+    m_arrival = QByteArray();
+    ClosingPool::instance().release(this);
+    deleteLater(); // it may be inside one of its own notifiers' signals
+}
+
+void Connection::drainClosing(int timeoutMs)
+{
+    ClosingPool::instance().drain(timeoutMs);
+}
+
+int Connection::closingCount()
+{
+    return ClosingPool::instance().count();
+}

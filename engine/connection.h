@@ -1,0 +1,100 @@
+#pragma once
+
+#include "native_socket.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+// One client's connection over the native non-blocking socket, from accept to gone:
+//
+//   open           the client's bytes are read in arrivals of at most kArrivalLimit bytes;
+//                  what is sent is written as soon as the socket takes it.
+//   peer finished  the client has sent its last byte, or reset the connection. Every byte that
+//                  came before was handed over first; what we still send goes out.
+//   closing        after close(): queued bytes drain, then FIN. Whatever the client still sends
+//                  is read and dropped, so that it cannot turn our FIN into a reset. It ends once
+//                  the client has everything, or is aborted when it stops making progress.
+//   gone           the descriptor is closed and the object is on its way out.
+//
+// Its owner hears of arrivals, the client's end and errors through signals emitted from the
+// event loop, never from inside a call the owner made. Once closed, a connection belongs to the
+// closing pool and can no longer signal its former owner.
+class Connection : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Stage { Open, PeerFinished, Closing, Gone };
+
+    // At most this many of the client's bytes wait in the program; the rest waits in the
+    // kernel, and TCP slows a flooding client down.
+    static constexpr qint64 kArrivalLimit = 32767;
+    // Reading pauses while more than this waits unsent to a client that does not read it.
+    static constexpr qint64 kSendBacklogLimit = 1 << 20;
+    // A closing connection that makes no progress for this long is aborted; sooner if its
+    // client had already stopped reading before it was closed.
+    static constexpr int kClosingPatienceMs = 10000;
+    static constexpr int kStalledPatienceMs = 1000;
+    // The closing pool keeps at most this many connections and queued bytes; the oldest gives way.
+    static constexpr int kClosingCountLimit = 16;
+    static constexpr qint64 kClosingBytesLimit = 16 << 20;
+
+    explicit Connection(native::Descriptor socket, QObject* parent = nullptr);
+    ~Connection() override;
+
+    Stage stage() const { return m_stage; }
+    qint64 bytesWaiting() const { return m_arrival.size(); }
+    qint64 bytesQueued() const { return m_queue.size() - m_sent; }
+    quint16 localPort() const { return native::localPort(m_socket); }
+
+    // Moves the waiting bytes out.
+    QByteArray take();
+    // Queues bytes for the client and writes what the socket takes now. Bytes sent while an
+    // arrival is being handed over go out together when the handler returns.
+    void send(const char* data, qint64 size);
+    // Lets go: from here on the connection lives in the closing pool until it ends.
+    void close();
+
+    // Runs the event loop until every closing connection has ended or timeoutMs has passed,
+    // then lets go of those left: what the kernel holds still reaches their clients.
+    static void drainClosing(int timeoutMs);
+    static int closingCount();
+
+signals:
+    void arrived(qint64 bytes);
+    // The client finished sending or reset the connection; every byte before it has arrived.
+    void peerFinished();
+    void failed(qint64 error);
+
+private:
+    friend class ClosingPool;
+
+    void readable();
+    void dropInput();
+    void flush();
+    void update();
+    void finishIfDone();
+    void checkProgress();
+    // Closes the descriptor, with a reset when reset is set.
+    void end(bool reset);
+    // The pool's last word at exit: keep what the kernel holds, unless our own bytes are lost anyway.
+    void letGo() { end(bytesQueued() > 0); }
+    qint64 outstanding() const;
+
+    native::Descriptor m_socket;
+    QSocketNotifier m_reader;
+    QSocketNotifier m_writer;
+    Stage m_stage = Stage::Open;
+    QByteArray m_arrival;
+    QByteArray m_queue;
+    qint64 m_sent = 0;          // bytes at the front of m_queue already written
+    bool m_dispatching = false; // an arrival is being handed over
+    bool m_writeFailed = false; // the client can take nothing more
+    bool m_finSent = false;
+    bool m_peerDone = false;
+    bool m_heldBack = false;
+    QTimer m_patience;
+    qint64 m_lastOutstanding = 0;
+};
