@@ -3,6 +3,12 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace {
 
 // The path a file would have with links and dots resolved, also for one not yet created.
@@ -16,6 +22,12 @@ QString canonicalPath(const QString& path)
 }
 
 } // namespace
+
+CaptureFiles::CaptureFiles()
+{
+    // Past a file-size limit a write fails with "File too large" instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
 
 bool CaptureFiles::open(int number, const QString& path, QString* why)
 {
@@ -31,11 +43,24 @@ bool CaptureFiles::open(int number, const QString& path, QString* why)
         *why = QStringLiteral("it is a folder");
         return false;
     }
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        *why = file->errorString();
+    // A named pipe would stop the window until some program reads it, and then whenever that
+    // program falls behind; the same goes for a socket.
+    struct stat status {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &status) == 0 &&
+        (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+        *why = QStringLiteral("it is a named pipe or socket, which could stop the window; choose a plain file");
         return false;
     }
+    // Non-blocking, so that a device can never stop the window either; a plain file ignores it.
+    const int descriptor =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    auto file = std::make_unique<QFile>();
+    file->open(descriptor, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
     m_files[number] = std::move(file);
     m_canonicalPaths[number] = canonical;
     return true;
@@ -46,7 +71,16 @@ bool CaptureFiles::write(int number, const QByteArray& record, QString* why)
     QFile* file = m_files[number].get();
     if (!file)
         return true; // ticked with no file: nothing to write to
-    if (file->write(record) == record.size())
+    // A write cut short (a full disk, a size limit) is tried again for the rest: the second
+    // attempt fails with the system's reason, which the operator is then told.
+    qint64 written = 0;
+    while (written < record.size()) {
+        const qint64 n = file->write(record.constData() + written, record.size() - written);
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    if (written == record.size())
         return true;
     *why = file->errorString();
     close(number);

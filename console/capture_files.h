@@ -14,11 +14,13 @@ class CaptureFiles
 public:
     static constexpr int kFiles = 4;
 
+    CaptureFiles();
     ~CaptureFiles() { closeAll(); }
 
     // Opens path for output as file number n: created, or emptied if it exists. Refused when
     // another number is writing to the same file (two writers would corrupt each other's
-    // records). False with *why saying what went wrong.
+    // records), and for a named pipe or socket, which could stop the window. False with *why
+    // saying what went wrong.
     bool open(int number, const QString& path, QString* why);
     bool isOpen(int number) const { return m_files[number] != nullptr; }
     // Writes one record. On a failure the file is closed, keeping what was written before,
