@@ -174,7 +174,9 @@ void TranscriptBox::displayEdited()
     const QStringView changed = QStringView(display).mid(prefix, newSize - prefix - suffix);
     QString inserted;
     for (const QChar c : changed) {
-        if (c == kBlockBreak)
+        // Shift+Enter makes the box insert a line separator instead of a paragraph break: both
+        // are the operator's line end.
+        if (c == kBlockBreak || c == QChar::LineSeparator)
             inserted += u"\r\n";
         else
             inserted += c;
