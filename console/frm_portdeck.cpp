@@ -1,5 +1,6 @@
 #include "frm_portdeck.h"
 
+#include "frame_clock.h"
 #include "transcript_box.h"
 #include "version.h"
 
@@ -26,8 +27,6 @@ QRect twipRect(int left, int top, int width, int height)
 }
 
 constexpr int kSlotRowTop[] = {0, 1100, 2950, 4800, 6650};
-const QColor kIdleColour(0, 0, 0);
-const QColor kOccupiedColour(255, 0, 0);
 
 // The slot check boxes are 13 pixels high; Fusion's 14-pixel indicator would lose its bottom
 // line in them.
@@ -63,6 +62,7 @@ frmPortdeck::frmPortdeck(std::unique_ptr<CommonDialog> dialog, QWidget* parent)
     Q_INIT_RESOURCE(portdeck); // the icons live in this library's resources
     if (!CommonDialog1)
         CommonDialog1 = std::make_unique<FileOpenDialog>(this);
+    FrameClock::of(this); // the window paints at most once per frame
     buildControls();
     connectEvents();
     Form_Load();
@@ -212,17 +212,13 @@ QString frmPortdeck::localPortText() const
 
 void frmPortdeck::showSlotIdle(qint16 index)
 {
-    QPalette palette = lblRemoteIP[index]->palette();
-    palette.setColor(QPalette::WindowText, kIdleColour);
-    lblRemoteIP[index]->setPalette(palette);
+    lblRemoteIP[index]->setLook(SlotLabel::Look::Idle);
     lblRemoteIP[index]->setCaption(strIdleCaption);
 }
 
 void frmPortdeck::showSlotOccupied(qint16 index, const QString& address)
 {
-    QPalette palette = lblRemoteIP[index]->palette();
-    palette.setColor(QPalette::WindowText, kOccupiedColour);
-    lblRemoteIP[index]->setPalette(palette);
+    lblRemoteIP[index]->setLook(SlotLabel::Look::Occupied);
     lblRemoteIP[index]->setCaption(strIdleCaption + address);
 }
 

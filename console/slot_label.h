@@ -1,20 +1,32 @@
 #pragma once
 
+#include <QHash>
 #include <QLabel>
 
 // A slot's address label: sizes itself to its caption and reports a double-click.
+//
+// A caption changes twice per client, so changing it is kept cheap: the two looks are
+// prepared palettes, and the width a caption needs is measured once and remembered.
 class SlotLabel : public QLabel
 {
     Q_OBJECT
 
 public:
+    enum class Look { Idle, Occupied };
+
     using QLabel::QLabel;
     // The label grows or shrinks to the right to show all of the caption.
     void setCaption(const QString& caption);
+    // Idle: black text. Occupied: pure red text.
+    void setLook(Look look);
 
 signals:
     void doubleClicked();
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    QHash<QString, int> m_widths; // caption -> width it needs in the current font and style
 };

@@ -1,8 +1,8 @@
 #include "transcript_box.h"
 
+#include "frame_clock.h"
 #include "key_codes.h"
 
-#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMimeData>
 
@@ -27,8 +27,8 @@ TranscriptBox::TranscriptBox(QWidget* parent) : QPlainTextEdit(parent)
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_renderTimer.setSingleShot(true);
-    connect(&m_renderTimer, &QTimer::timeout, this, &TranscriptBox::flushDisplay);
+    m_restTimer.setSingleShot(true);
+    connect(&m_restTimer, &QTimer::timeout, this, [this] { clock()->requestFrame(); });
     connect(document(), &QTextDocument::contentsChanged, this, &TranscriptBox::displayEdited);
 }
 
@@ -79,17 +79,39 @@ void TranscriptBox::appendTranscript(const QString& text)
     scheduleRender();
 }
 
+FrameClock* TranscriptBox::clock()
+{
+    if (!m_clock) {
+        m_clock = FrameClock::of(this);
+        connect(m_clock, &FrameClock::frameDue, this, &TranscriptBox::frameDue);
+    }
+    return m_clock;
+}
+
 void TranscriptBox::scheduleRender()
 {
-    // Wait a little longer after an expensive render, so that layout never takes more than
+    if (m_renderWanted)
+        return;
+    m_renderWanted = true;
+    // Rest a little longer after an expensive render, so that layout never takes more than
     // about a fifth of the window's time however fast text arrives.
-    if (!m_renderTimer.isActive())
-        m_renderTimer.start(int(std::clamp<qint64>(4 * m_renderCost, 10, 250)));
+    const qint64 rest = m_sinceRender.isValid() ? std::min<qint64>(4 * m_renderCost, 250) - m_sinceRender.elapsed() : 0;
+    if (rest > 0)
+        m_restTimer.start(int(rest));
+    else
+        clock()->requestFrame();
+}
+
+void TranscriptBox::frameDue()
+{
+    if (m_renderWanted && !m_restTimer.isActive())
+        flushDisplay();
 }
 
 void TranscriptBox::flushDisplay()
 {
-    m_renderTimer.stop();
+    m_renderWanted = false;
+    m_restTimer.stop();
     const bool stale = !m_appendOnly || m_text.size() != m_shown.size();
     if (!stale && !m_caretToEnd)
         return;
@@ -119,6 +141,7 @@ void TranscriptBox::flushDisplay()
     }
     m_rendering = false;
     m_renderCost = cost.elapsed();
+    m_sinceRender.start();
 }
 
 qsizetype TranscriptBox::exactLength(qsizetype displayUnits) const

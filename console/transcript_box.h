@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QTimer>
+
+class FrameClock;
 
 // One slot's transcript: an editable box whose exact text it keeps itself.
 //
@@ -13,8 +17,9 @@
 // the tests) works on the exact text.
 //
 // Laying out text is the slowest thing the window does, so the display follows the exact
-// text at its own pace, a few milliseconds behind, instead of being re-laid out per append,
-// and a long line is shown with a soft break every kDisplayRun characters.
+// text once per frame of the window's frame clock instead of being re-laid out per append
+// (less often after an expensive layout), and a long line is shown with a soft break every
+// kDisplayRun characters.
 class TranscriptBox : public QPlainTextEdit
 {
     Q_OBJECT
@@ -56,6 +61,8 @@ private:
     void displayEdited();
     void applyOperatorEdit(qsizetype head, qsizetype tail, const QString& inserted);
     void scheduleRender();
+    void frameDue();
+    FrameClock* clock();
     void replaceSelection(const QString& exact);
     qsizetype exactLength(qsizetype displayUnits) const;
     qsizetype exactTailLength(qsizetype displayUnits) const;
@@ -66,6 +73,9 @@ private:
     bool m_rendering = false; // the display is being changed by us, not by the operator
     bool m_appendOnly = true; // since the last render, text was only added at the end
     bool m_caretToEnd = false;
-    QTimer m_renderTimer;
+    bool m_renderWanted = false;
+    QTimer m_restTimer; // runs while the display rests after an expensive render
+    QElapsedTimer m_sinceRender;
     qint64 m_renderCost = 0; // milliseconds the last render took
+    QPointer<FrameClock> m_clock;
 };

@@ -1,9 +1,11 @@
 // The window as the operator meets it: start-up, layout, fonts, tab order, and the transcript
 // boxes' exact text (the 150-character rule, caret and selection, typing, copy and paste).
+#include "frame_clock.h"
 #include "test_support.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QStyleOptionButton>
 #include <QTextBlock>
@@ -26,7 +28,20 @@ private slots:
     void typingAndEditingKeepExactLineEnds();
     void copyAndPasteCarryTheExactText();
     void longLineShowsInSoftPieces();
+    void changesPaintAtMostOncePerFrame();
 };
+
+namespace {
+// Counts the paint events a widget receives.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+} // namespace
 
 void tst_window::startsAsLoaded()
 {
@@ -349,6 +364,49 @@ void tst_window::longLineShowsInSoftPieces()
     QTest::keyClick(&box, Qt::Key_Backspace);
     QCOMPARE(box.text(), before);
     QCOMPARE(box.document()->toRawText(), TranscriptBox::displayText(before).replace('\n', QChar::ParagraphSeparator));
+}
+
+void tst_window::changesPaintAtMostOncePerFrame()
+{
+    Window w;
+    w.form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
+    SlotLabel& label = *w.form->lblRemoteIP[1];
+    TranscriptBox& box = w.transcript(1);
+    PaintCounter labelPaints, boxPaints;
+    label.installEventFilter(&labelPaints);
+    box.viewport()->installEventFilter(&boxPaints);
+    FrameClock* clock = FrameClock::of(w.form.get());
+    QTRY_VERIFY(clock->idle());
+
+    // A lone change is drawn in the next turn of the event loop, without waiting for a frame.
+    label.setCaption("Remote IP :127.0.0.9");
+    QCoreApplication::processEvents();
+    QCOMPARE(labelPaints.paints, 1);
+    QTRY_VERIFY(clock->idle());
+
+    // A burst of changes, one per turn of the event loop as socket events come: every control
+    // reads current at once, and the pixels follow at most once per frame.
+    labelPaints.paints = 0;
+    QElapsedTimer burst;
+    burst.start();
+    for (int i = 0; i < 200; ++i) {
+        const bool occupied = i % 2 == 0;
+        label.setLook(occupied ? SlotLabel::Look::Occupied : SlotLabel::Look::Idle);
+        label.setCaption(occupied ? "Remote IP :127.0.0.2" : "Remote IP :");
+        box.appendTranscript(QString::number(i % 10));
+        QCOMPARE(label.text(), occupied ? QString("Remote IP :127.0.0.2") : QString("Remote IP :"));
+        QCOMPARE(label.palette().color(QPalette::WindowText), occupied ? QColor(255, 0, 0) : QColor(0, 0, 0));
+        QVERIFY(box.text().endsWith(QString::number(i % 10)));
+        QCoreApplication::processEvents();
+    }
+    QTRY_VERIFY(clock->idle());
+    const int frames = int(burst.elapsed() / FrameClock::kFrameMs) + 2;
+    QVERIFY2(labelPaints.paints >= 1 && labelPaints.paints <= frames,
+             qPrintable(QString("%1 paints in %2 frames").arg(labelPaints.paints).arg(frames)));
+    QVERIFY2(boxPaints.paints >= 1 && boxPaints.paints <= frames,
+             qPrintable(QString("%1 paints in %2 frames").arg(boxPaints.paints).arg(frames)));
+    QCOMPARE(box.toPlainText(), TranscriptBox::displayText(box.text())); // the last frame shows it all
 }
 
 QTEST_MAIN(tst_window)
