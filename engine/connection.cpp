@@ -31,12 +31,19 @@ public:
         }
     }
 
+    // A connection that has ended: kept for the next client, or deleted.
     void release(Connection* connection)
     {
         m_closing.removeOne(connection);
         if (m_closing.isEmpty() && m_drain)
             m_drain->quit();
+        if (m_spares.size() < kSpares)
+            m_spares.append(connection);
+        else
+            connection->deleteLater(); // it may be inside one of its own notifiers' signals
     }
+
+    Connection* spare() { return m_spares.isEmpty() ? nullptr : m_spares.takeLast(); }
 
     int count() const { return int(m_closing.size()); }
 
@@ -66,19 +73,31 @@ private:
     {
         while (!m_closing.isEmpty())
             m_closing.constFirst()->letGo();
+        qDeleteAll(std::exchange(m_spares, {}));
         // Connections that ended are deleted later; with the application going there is no later.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
+    static constexpr qsizetype kSpares = 8;
+
     QList<Connection*> m_closing;
+    QList<Connection*> m_spares;
     QEventLoop* m_drain = nullptr;
     bool m_cleanupRegistered = false;
 };
 
-Connection::Connection(native::Descriptor socket, QObject* parent)
-    : QObject(parent), m_socket(socket), m_reader(socket, QSocketNotifier::Read, this),
-      m_writer(socket, QSocketNotifier::Write, this)
+Connection* Connection::open(native::Descriptor socket)
 {
+    Connection* connection = ClosingPool::instance().spare();
+    if (!connection)
+        connection = new Connection;
+    connection->start(socket);
+    return connection;
+}
+
+Connection::Connection()
+{
+    m_reader.setEnabled(false);
     m_writer.setEnabled(false);
     m_patience.setSingleShot(true);
     connect(&m_reader, &QSocketNotifier::activated, this, &Connection::readable);
@@ -88,6 +107,18 @@ Connection::Connection(native::Descriptor socket, QObject* parent)
         finishIfDone();
     });
     connect(&m_patience, &QTimer::timeout, this, &Connection::checkProgress);
+}
+
+void Connection::start(native::Descriptor socket)
+{
+    m_socket = socket;
+    m_stage = Stage::Open;
+    m_sent = 0;
+    m_dispatching = m_writeFailed = m_finSent = m_peerDone = m_heldBack = false;
+    m_lastOutstanding = 0;
+    m_reader.setSocket(socket);
+    m_writer.setSocket(socket);
+    m_reader.setEnabled(true);
 }
 
 Connection::~Connection()
@@ -275,7 +306,6 @@ void Connection::end(bool reset)
     m_queue = QByteArray();
     m_arrival = QByteArray();
     ClosingPool::instance().release(this);
-    deleteLater(); // it may be inside one of its own notifiers' signals
 }
 
 void Connection::drainClosing(int timeoutMs)

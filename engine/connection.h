@@ -16,7 +16,7 @@
 //   closing        after close(): queued bytes drain, then FIN. Whatever the client still sends
 //                  is read and dropped, so that it cannot turn our FIN into a reset. It ends once
 //                  the client has everything, or is aborted when it stops making progress.
-//   gone           the descriptor is closed and the object is on its way out.
+//   gone           the descriptor is closed; the object waits to serve another client.
 //
 // Its owner hears of arrivals, the client's end and errors through signals emitted from the
 // event loop, never from inside a call the owner made. Once closed, a connection belongs to the
@@ -41,7 +41,9 @@ public:
     static constexpr int kClosingCountLimit = 16;
     static constexpr qint64 kClosingBytesLimit = 16 << 20;
 
-    explicit Connection(native::Descriptor socket, QObject* parent = nullptr);
+    // A connection on an accepted socket. Objects of connections that ended are used again,
+    // so that a stream of short connections does not build and tear down one per client.
+    static Connection* open(native::Descriptor socket);
     ~Connection() override;
 
     Stage stage() const { return m_stage; }
@@ -71,6 +73,8 @@ signals:
 private:
     friend class ClosingPool;
 
+    Connection();
+    void start(native::Descriptor socket);
     void readable();
     void dropInput();
     void flush();
@@ -83,9 +87,9 @@ private:
     void letGo() { end(bytesQueued() > 0); }
     qint64 outstanding() const;
 
-    native::Descriptor m_socket;
-    QSocketNotifier m_reader;
-    QSocketNotifier m_writer;
+    native::Descriptor m_socket = native::kNoDescriptor;
+    QSocketNotifier m_reader{QSocketNotifier::Read};
+    QSocketNotifier m_writer{QSocketNotifier::Write};
     Stage m_stage = Stage::Open;
     QByteArray m_arrival;
     QByteArray m_queue;

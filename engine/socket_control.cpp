@@ -96,7 +96,7 @@ void SocketControl::Accept(qint32 requestID)
         letGoOfConnection(); // a connection in a state other than connected gives way
     m_remoteHostIP = g_offer.peer.address;
     m_remotePort = g_offer.peer.port;
-    attach(new Connection(g_offer.socket));
+    attach(Connection::open(g_offer.socket));
     g_offer.socket = native::kNoDescriptor;
 }
 
