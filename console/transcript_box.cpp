@@ -93,9 +93,13 @@ void TranscriptBox::scheduleRender()
     if (m_renderWanted)
         return;
     m_renderWanted = true;
-    // Rest a little longer after an expensive render, so that layout never takes more than
-    // about a fifth of the window's time however fast text arrives.
-    const qint64 rest = m_sinceRender.isValid() ? std::min<qint64>(4 * m_renderCost, 250) - m_sinceRender.elapsed() : 0;
+    // Rest after a render in proportion to what it cost, so that however fast text arrives,
+    // laying it out takes a twentieth of the window's time at most: a flood is shown a few
+    // times a second, and a lone change at once.
+    const qint64 rest =
+        m_sinceRender.isValid()
+            ? std::min<qint64>(kRestPerRender * m_renderCostUs / 1000, kLongestRestMs) - m_sinceRender.elapsed()
+            : 0;
     if (rest > 0)
         m_restTimer.start(int(rest));
     else
@@ -140,7 +144,7 @@ void TranscriptBox::flushDisplay()
         setTextCursor(caret);
     }
     m_rendering = false;
-    m_renderCost = cost.elapsed();
+    m_renderCostUs = cost.nsecsElapsed() / 1000;
     m_sinceRender.start();
 }
 

@@ -31,6 +31,10 @@ public:
     // without a line end is therefore shown in paragraphs of at most this many characters, so
     // that showing a 32 K arrival costs what is in view, not the whole line.
     static constexpr qsizetype kDisplayRun = 1024;
+    // After a render the display rests this many times as long as the render took, and never
+    // longer than kLongestRestMs.
+    static constexpr qint64 kRestPerRender = 19;
+    static constexpr qint64 kLongestRestMs = 250;
 
     explicit TranscriptBox(QWidget* parent = nullptr);
 
@@ -76,6 +80,6 @@ private:
     bool m_renderWanted = false;
     QTimer m_restTimer; // runs while the display rests after an expensive render
     QElapsedTimer m_sinceRender;
-    qint64 m_renderCost = 0; // milliseconds the last render took
+    qint64 m_renderCostUs = 0; // what the last render took
     QPointer<FrameClock> m_clock;
 };

@@ -31,6 +31,7 @@ public:
     // At most this many of the client's bytes wait in the program; the rest waits in the
     // kernel, and TCP slows a flooding client down.
     static constexpr qint64 kArrivalLimit = 32767;
+    static constexpr int kArrivalsPerTurn = 8;
     // Reading pauses while more than this waits unsent to a client that does not read it.
     static constexpr qint64 kSendBacklogLimit = 1 << 20;
     // A closing connection that makes no progress for this long is aborted; sooner if its
@@ -76,6 +77,8 @@ private:
     Connection();
     void start(native::Descriptor socket);
     void readable();
+    // Reads one arrival and hands it over, or the client's end; returns what the read returned.
+    qint64 readArrival();
     void dropInput();
     void flush();
     void update();
