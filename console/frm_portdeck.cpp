@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QIcon>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProxyStyle>
@@ -43,6 +44,21 @@ public:
     }
 };
 
+// The controls stand at fixed places and nothing re-lays them out. Without a layout, every
+// caption change would post a re-layout request to the window (one more wake-up of the event
+// loop per client arriving or leaving); this layout places nothing and ignores those requests.
+class FixedPlacement : public QLayout
+{
+public:
+    using QLayout::QLayout;
+    void addItem(QLayoutItem* item) override { delete item; }
+    int count() const override { return 0; }
+    QLayoutItem* itemAt(int) const override { return nullptr; }
+    QLayoutItem* takeAt(int) override { return nullptr; }
+    QSize sizeHint() const override { return {}; }
+    void invalidate() override {}
+};
+
 // A sans-serif face at 8.25 points (11 pixels at 96 dots per inch) narrow enough that every
 // caption shows whole at the sizes of the layout.
 QFont controlFont(bool bold)
@@ -78,6 +94,7 @@ void frmPortdeck::buildControls()
 {
     setObjectName(QStringLiteral("frmPortdeck"));
     setFixedSize(px(6210), px(8550));
+    (new FixedPlacement(this))->setSizeConstraint(QLayout::SetNoConstraint);
     QIcon icon;
     icon.addFile(QStringLiteral(":/portdeck/portdeck-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/portdeck/portdeck-32.png"), QSize(32, 32));
