@@ -6,7 +6,7 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Portdeck"));
-    QApplication::setDesktopFileName(QStringLiteral("portdeck"));
+    QApplication::setDesktopFileName(QStringLiteral("org.portdeck.portdeck"));
     frmPortdeck window;
     window.show();
     // The program ends when the window is unloaded: by Exit, or closed from the desktop.
