@@ -44,6 +44,21 @@ public:
     }
 };
 
+// The window's own palette, whatever the desktop's theme: a light grey face, black text, white
+// text boxes. The slot labels' black and pure red are meant for such a face; a dark theme (and
+// Fusion's standard palette, which follows it) would leave a black label on dark grey. Every role
+// is set, so nothing of the theme's palette shows through.
+QPalette lightPalette()
+{
+    const QColor face(0xef, 0xef, 0xef);
+    QPalette palette(face, face); // black text on white boxes, shades derived from the face
+    palette.setColor(QPalette::Highlight, QColor(0x30, 0x8c, 0xc6));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::Link, Qt::blue);
+    palette.setColor(QPalette::LinkVisited, Qt::magenta);
+    return palette;
+}
+
 // A sans-serif face at 8.25 points (11 pixels at 96 dots per inch) narrow enough that every
 // caption shows whole at the sizes of the layout.
 QFont controlFont(bool bold)
@@ -82,6 +97,7 @@ void frmPortdeck::buildControls()
     icon.addFile(QStringLiteral(":/portdeck/portdeck-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/portdeck/portdeck-32.png"), QSize(32, 32));
     setWindowIcon(icon);
+    setPalette(lightPalette());
     setFont(controlFont(false));
     const QFont bold = controlFont(true);
 

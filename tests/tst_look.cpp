@@ -1,0 +1,149 @@
+// How the window reads on the desktop it lands on. A dark theme's palette leaves the labels, the
+// captions and the transcripts exactly as readable as on a light one, and at the scale factor the
+// program runs at (ctest runs this at QT_SCALE_FACTOR 1 to 2) every frame and caption is drawn
+// whole. Runs under Xvfb and reads the pixels of QWidget::grab(), which are what the screen shows.
+#include "test_support.h"
+
+#include <QAbstractScrollArea>
+#include <QApplication>
+#include <QPushButton>
+#include <cmath>
+
+namespace {
+
+// WCAG's relative luminance and contrast ratio.
+double luminance(QRgb rgb)
+{
+    auto channel = [](int value) {
+        const double c = value / 255.0;
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb)) + 0.0722 * channel(qBlue(rgb));
+}
+
+double contrast(QRgb a, QRgb b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// A control's area in the device pixels of a grab of the window.
+QRect devicePixels(const QImage& image, const QRect& logical)
+{
+    const qreal ratio = image.devicePixelRatio();
+    return QRect(QPoint(std::floor(logical.left() * ratio), std::floor(logical.top() * ratio)),
+                 QPoint(std::ceil((logical.right() + 1) * ratio) - 1, std::ceil((logical.bottom() + 1) * ratio) - 1));
+}
+
+// The contrast of the text in an area: the best a pixel makes with the area's most frequent
+// colour, its background. Glyphs' cores carry the text colour; their edges are blends.
+double textContrast(const QImage& image, const QRect& area)
+{
+    QHash<QRgb, int> counts;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            ++counts[image.pixel(x, y)];
+    const QRgb background = std::max_element(counts.keyValueBegin(), counts.keyValueEnd(), [](auto a, auto b) {
+                                return a.second < b.second;
+                            })->first;
+    double best = 1;
+    for (auto [rgb, count] : counts.asKeyValueRange())
+        best = std::max(best, contrast(rgb, background));
+    return best;
+}
+
+QPalette darkPalette()
+{
+    // What a dark desktop theme gives Qt programs: a dark grey face, light text, dark text boxes.
+    QPalette palette(QColor(50, 50, 50), QColor(50, 50, 50));
+    palette.setColor(QPalette::Base, QColor(42, 42, 42));
+    palette.setColor(QPalette::Text, QColor(238, 238, 238));
+    palette.setColor(QPalette::WindowText, QColor(238, 238, 238));
+    palette.setColor(QPalette::ButtonText, QColor(238, 238, 238));
+    return palette;
+}
+
+enum class DarkTheme { None, BeforeTheWindow, AfterTheWindow };
+
+// The contrast of the text the operator reads, in a window where slot 1 holds a client, slot 2
+// is idle again after one, and slot 3 has never been used.
+QMap<QString, double> readableTexts(DarkTheme theme, const QString& shot)
+{
+    if (theme == DarkTheme::BeforeTheWindow)
+        QApplication::setPalette(darkPalette());
+    Window w;
+    frmPortdeck& f = *w.form;
+    f.show();
+    if (!QTest::qWaitForWindowExposed(&f))
+        return {};
+    auto first = (w.listen(), w.connectClient("127.0.0.2", 1));
+    auto second = w.connectClient("127.0.0.3", 2);
+    second.reset();
+    if (!first || !QTest::qWaitFor([&] { return !w.occupied(2); }))
+        return {};
+    if (theme == DarkTheme::AfterTheWindow) {
+        QApplication::setPalette(darkPalette());
+        QCoreApplication::sendPostedEvents(); // the widgets learn of the new palette from posted events
+    }
+    w.transcript(1).flushDisplay();
+    const QImage image = f.grab().toImage();
+    image.save(shot);
+    QWidget* transcript = f.txtDecription[1]->viewport();
+    return {
+        {"label never used", textContrast(image, devicePixels(image, f.lblRemoteIP[3]->geometry()))},
+        {"label idle again", textContrast(image, devicePixels(image, f.lblRemoteIP[2]->geometry()))},
+        {"label with a client", textContrast(image, devicePixels(image, f.lblRemoteIP[1]->geometry()))},
+        {"caption", textContrast(image, devicePixels(image, f.chkCapture[1]->geometry()))},
+        {"transcript",
+         textContrast(image, devicePixels(image, {transcript->mapTo(&f, QPoint()), QSize(transcript->width(), 20)}))},
+    };
+}
+
+QString scale()
+{
+    return qEnvironmentVariable("QT_SCALE_FACTOR", "1");
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(DarkTheme)
+
+class tst_look : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { QApplication::setPalette(m_themePalette); }
+    void darkThemeLeavesTextAsReadable_data();
+    void darkThemeLeavesTextAsReadable();
+
+private:
+    QPalette m_themePalette = QApplication::palette();
+};
+
+void tst_look::darkThemeLeavesTextAsReadable_data()
+{
+    QTest::addColumn<DarkTheme>("theme");
+    QTest::newRow("dark palette before the window opens") << DarkTheme::BeforeTheWindow;
+    QTest::newRow("dark palette while the window is open") << DarkTheme::AfterTheWindow;
+}
+
+void tst_look::darkThemeLeavesTextAsReadable()
+{
+    QFETCH(DarkTheme, theme);
+    const QMap<QString, double> light = readableTexts(DarkTheme::None, "look-light-" + scale() + ".png");
+    QApplication::setPalette(m_themePalette);
+    const QMap<QString, double> dark = readableTexts(theme, "look-dark-" + scale() + ".png");
+    QCOMPARE(dark.keys(), light.keys());
+    QVERIFY(!light.isEmpty());
+    QStringList lessReadable;
+    for (const QString& text : light.keys()) {
+        qInfo("%s: %.1f:1 light, %.1f:1 dark", qPrintable(text), light[text], dark[text]);
+        if (dark[text] < light[text] - 0.01)
+            lessReadable << text;
+    }
+    QVERIFY2(lessReadable.isEmpty(), qPrintable(lessReadable.join(", ")));
+}
+
+QTEST_MAIN(tst_look)
+#include "tst_look.moc"
