@@ -3,13 +3,18 @@
 #include "transcript_box.h"
 #include "version.h"
 
+#include <QAbstractScrollArea>
 #include <QCheckBox>
 #include <QIcon>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QStyleFactory>
+#include <QStyleOption>
+#include <cmath>
 
 namespace {
 
@@ -29,8 +34,14 @@ constexpr int kSlotRowTop[] = {0, 1100, 2950, 4800, 6650};
 const QColor kIdleColour(0, 0, 0);
 const QColor kOccupiedColour(255, 0, 0);
 
-// The slot check boxes are 13 pixels high; Fusion's 14-pixel indicator would lose its bottom
-// line in them.
+// Fusion, with two changes that the fixed layout needs:
+// - The slot check boxes are 13 pixels high; Fusion's 14-pixel indicator would lose its bottom
+//   line in them.
+// - Fusion draws a transcript box's frame as a line 1 pixel wide at the box's edge. At a
+//   fractional scale factor (1.25, 1.5, 1.75) that line falls partly outside the box, or under
+//   the text area and the scroll bar, and whole sides of some boxes vanish. Here the frame is 2
+//   pixels wide, and its line is drawn on the outermost device pixels that lie wholly inside the
+//   box, where nothing else draws; the rest of the frame is the text area's white.
 class PortdeckStyle : public QProxyStyle
 {
 public:
@@ -40,7 +51,34 @@ public:
     {
         if (metric == PM_IndicatorWidth || metric == PM_IndicatorHeight)
             return 13;
+        if (metric == PM_DefaultFrameWidth && qobject_cast<const QAbstractScrollArea*>(widget))
+            return 2;
         return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override
+    {
+        if (element == PE_Frame && qobject_cast<const QAbstractScrollArea*>(widget))
+            drawTextBoxFrame(*option, *painter);
+        else
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+    }
+
+private:
+    static void drawTextBoxFrame(const QStyleOption& option, QPainter& painter)
+    {
+        const QTransform toDevice = painter.deviceTransform();
+        const QRectF box = toDevice.mapRect(QRectF(option.rect));
+        const QRectF whole(QPointF(std::ceil(box.left()), std::ceil(box.top())),
+                           QPointF(std::floor(box.right()), std::floor(box.bottom())));
+        const QRectF inside = whole.adjusted(1, 1, -1, -1);
+        QPainterPath ring; // the space between two rectangles, by the odd-even rule
+        ring.addRect(whole);
+        ring.addRect(inside);
+        const QTransform toLogical = toDevice.inverted();
+        painter.fillPath(toLogical.map(ring), option.palette.window().color().darker(140).lighter(108)); // Fusion's
+        painter.fillRect(toLogical.mapRect(inside), option.palette.base());
     }
 };
 

@@ -99,6 +99,56 @@ QMap<QString, double> readableTexts(DarkTheme theme, const QString& shot)
     };
 }
 
+// Whether a frame's line runs along one side of a control: one of the two outermost rows or
+// columns of device pixels is of the line's colour (darker than the face and the text boxes)
+// along the middle of the side, away from rounded corners.
+bool lineAlong(const QImage& image, const QRect& control, Qt::Edge side)
+{
+    const bool vertical = side == Qt::LeftEdge || side == Qt::RightEdge;
+    const int length = vertical ? control.height() : control.width();
+    for (int depth = 0; depth < 2; ++depth) {
+        int drawn = 0;
+        for (int along = length / 5; along < length - length / 5; ++along) {
+            const QPoint start = vertical
+                                     ? QPoint(side == Qt::LeftEdge ? control.left() + depth : control.right() - depth,
+                                              control.top() + along)
+                                     : QPoint(control.left() + along,
+                                              side == Qt::TopEdge ? control.top() + depth : control.bottom() - depth);
+            drawn += qGray(image.pixel(start)) <= 216;
+        }
+        if (drawn >= (length - 2 * (length / 5)) * 95 / 100)
+            return true;
+    }
+    return false;
+}
+
+// Whether a control's caption shows whole: the control draws as much text (dark or red ink)
+// as it does with room to spare around it. The spare room keeps the text where it was, to the
+// device pixel: 4 pixels is a whole number of device pixels at every scale tested.
+bool captionWhole(QWidget* control, const QSize& windowSize)
+{
+    const qreal ratio = control->devicePixelRatioF();
+    auto ink = [&] {
+        QImage image(windowSize * ratio, QImage::Format_RGB32);
+        image.setDevicePixelRatio(ratio);
+        image.fill(Qt::white);
+        control->render(&image, control->pos());
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                count += qGray(image.pixel(x, y)) < 100;
+        return count;
+    };
+    const QRect was = control->geometry();
+    const int clipped = ink();
+    // A button's caption is centred and its face shaded from top to bottom: it gets room at
+    // both sides. Other captions start at the left and are centred from top to bottom.
+    control->setGeometry(was + (qobject_cast<QPushButton*>(control) ? QMargins(4, 0, 4, 0) : QMargins(0, 4, 4, 4)));
+    const int spare = ink();
+    control->setGeometry(was);
+    return clipped == spare;
+}
+
 QString scale()
 {
     return qEnvironmentVariable("QT_SCALE_FACTOR", "1");
@@ -116,6 +166,8 @@ private slots:
     void cleanup() { QApplication::setPalette(m_themePalette); }
     void darkThemeLeavesTextAsReadable_data();
     void darkThemeLeavesTextAsReadable();
+
+    void framesAndCaptionsDrawWhole();
 
 private:
     QPalette m_themePalette = QApplication::palette();
@@ -143,6 +195,32 @@ void tst_look::darkThemeLeavesTextAsReadable()
             lessReadable << text;
     }
     QVERIFY2(lessReadable.isEmpty(), qPrintable(lessReadable.join(", ")));
+}
+
+void tst_look::framesAndCaptionsDrawWhole()
+{
+    Window w;
+    frmPortdeck& f = *w.form;
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    auto client = w.serveOneClient(); // slot 1's label at its longest
+    QVERIFY(client);
+    const QImage image = f.grab().toImage();
+    image.save("look-scale-" + scale() + ".png");
+
+    QStringList missing;
+    const QList<QWidget*> framed = {f.txtLocalPort,     f.cmdClear,         f.cmdExit,         f.txtDecription[1],
+                                    f.txtDecription[2], f.txtDecription[3], f.txtDecription[4]};
+    const QList<std::pair<Qt::Edge, QString>> sides = {
+        {Qt::TopEdge, "top"}, {Qt::LeftEdge, "left"}, {Qt::RightEdge, "right"}, {Qt::BottomEdge, "bottom"}};
+    for (QWidget* control : framed)
+        for (const auto& [side, name] : sides)
+            if (!lineAlong(image, devicePixels(image, control->geometry()), side))
+                missing << control->objectName() + " " + name;
+    for (QWidget* control : f.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (!qobject_cast<QAbstractScrollArea*>(control) && !captionWhole(control, f.size()))
+            missing << control->objectName() + " caption";
+    QVERIFY2(missing.isEmpty(), qPrintable(missing.join(", ")));
 }
 
 QTEST_MAIN(tst_look)
