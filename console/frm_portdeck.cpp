@@ -4,6 +4,7 @@
 #include "version.h"
 
 #include <QAbstractScrollArea>
+#include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QIcon>
 #include <QLineEdit>
@@ -97,6 +98,15 @@ QPalette lightPalette()
     return palette;
 }
 
+// Qt reports a window made from a plain QWidget as a "client" area, which a screen reader hears
+// as a filler; Portdeck's window is a window, read with its caption.
+QAccessibleInterface* windowAccessible(const QString& className, QObject* object)
+{
+    if (className == QLatin1String(frmPortdeck::staticMetaObject.className()))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
+}
+
 // A sans-serif face at 8.25 points (11 pixels at 96 dots per inch) narrow enough that every
 // caption shows whole at the sizes of the layout.
 QFont controlFont(bool bold)
@@ -114,6 +124,7 @@ frmPortdeck::frmPortdeck(std::unique_ptr<CommonDialog> dialog, QWidget* parent)
     : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)), m_engine(*this)
 {
     Q_INIT_RESOURCE(portdeck); // the icons live in this library's resources
+    QAccessible::installFactory(windowAccessible);
     if (!CommonDialog1)
         CommonDialog1 = std::make_unique<FileOpenDialog>(this);
     buildControls();
@@ -159,15 +170,17 @@ void frmPortdeck::buildControls()
         const int row = kSlotRowTop[i];
         const QString n = QString::number(i);
         // Slot 1's label starts a little further up and left, with a blank after its caption.
-        lblRemoteIP[i] = new SlotLabel(this);
+        lblRemoteIP[i] = new SlotLabel(i, this);
         place(lblRemoteIP[i], QStringLiteral("lblRemoteIP") + n,
               i == 1 ? twipRect(195, 1095, 1080, 195) : twipRect(200, row, 1020, 195));
         lblRemoteIP[i]->setCaption(i == 1 ? QStringLiteral("Remote IP : ") : QStringLiteral("Remote IP :"));
         lblRemoteIP[i]->setFocusPolicy(Qt::NoFocus);
         chkEcho[i] = new QCheckBox(QStringLiteral("Echo"), this);
         place(chkEcho[i], QStringLiteral("chkEcho") + n, twipRect(2900, row, 800, 195));
+        chkEcho[i]->setAccessibleName(tr("Slot %1 echo").arg(i));
         chkCapture[i] = new QCheckBox(QStringLiteral("Save Capture to File"), this);
         place(chkCapture[i], QStringLiteral("chkCapture") + n, twipRect(3850, row, 2100, 195));
+        chkCapture[i]->setAccessibleName(tr("Slot %1 save capture to file").arg(i));
         txtDecription[i] = new TranscriptBox(this);
         txtDecription[i]->setObjectName(QStringLiteral("txtDecription") + n);
         txtDecription[i]->setGeometry(twipRect(200, row + 250, 5800, 1400));

@@ -3,6 +3,7 @@
 void SlotLabel::setCaption(const QString& caption)
 {
     setText(caption);
+    setAccessibleName(tr("Slot %1 ").arg(m_slot) + caption);
     resize(sizeHint().width(), height());
 }
 
