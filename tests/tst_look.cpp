@@ -52,15 +52,11 @@ double textContrast(const QImage& image, const QRect& area)
     return best;
 }
 
+// What a dark desktop theme gives Qt programs: light text on a dark grey face and dark text boxes.
 QPalette darkPalette()
 {
-    // What a dark desktop theme gives Qt programs: a dark grey face, light text, dark text boxes.
-    QPalette palette(QColor(50, 50, 50), QColor(50, 50, 50));
-    palette.setColor(QPalette::Base, QColor(42, 42, 42));
-    palette.setColor(QPalette::Text, QColor(238, 238, 238));
-    palette.setColor(QPalette::WindowText, QColor(238, 238, 238));
-    palette.setColor(QPalette::ButtonText, QColor(238, 238, 238));
-    return palette;
+    const QColor text(238, 238, 238), face(50, 50, 50);
+    return QPalette(text, face, face.lighter(), face.darker(), face, text, Qt::white, QColor(42, 42, 42), face);
 }
 
 enum class DarkTheme { None, BeforeTheWindow, AfterTheWindow };
