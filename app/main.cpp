@@ -13,7 +13,7 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Portdeck"));
-    QApplication::setDesktopFileName(QStringLiteral("portdeck"));
+    QApplication::setDesktopFileName(QStringLiteral("org.portdeck.portdeck"));
     int status = 0;
     {
         frmPortdeck window;

@@ -4,14 +4,20 @@
 #include "transcript_box.h"
 #include "version.h"
 
+#include <QAbstractScrollArea>
+#include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QIcon>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QStyleFactory>
+#include <QStyleOption>
+#include <cmath>
 
 namespace {
 
@@ -29,8 +35,14 @@ QRect twipRect(int left, int top, int width, int height)
 
 constexpr int kSlotRowTop[] = {0, 1100, 2950, 4800, 6650};
 
-// The slot check boxes are 13 pixels high; Fusion's 14-pixel indicator would lose its bottom
-// line in them.
+// Fusion, with two changes that the fixed layout needs:
+// - The slot check boxes are 13 pixels high; Fusion's 14-pixel indicator would lose its bottom
+//   line in them.
+// - Fusion draws a transcript box's frame as a line 1 pixel wide at the box's edge. At a
+//   fractional scale factor (1.25, 1.5, 1.75) that line falls partly outside the box, or under
+//   the text area and the scroll bar, and whole sides of some boxes vanish. Here the frame is 2
+//   pixels wide, and its line is drawn on the outermost device pixels that lie wholly inside the
+//   box, where nothing else draws; the rest of the frame is the text area's white.
 class PortdeckStyle : public QProxyStyle
 {
 public:
@@ -40,7 +52,34 @@ public:
     {
         if (metric == PM_IndicatorWidth || metric == PM_IndicatorHeight)
             return 13;
+        if (metric == PM_DefaultFrameWidth && qobject_cast<const QAbstractScrollArea*>(widget))
+            return 2;
         return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override
+    {
+        if (element == PE_Frame && qobject_cast<const QAbstractScrollArea*>(widget))
+            drawTextBoxFrame(*option, *painter);
+        else
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+    }
+
+private:
+    static void drawTextBoxFrame(const QStyleOption& option, QPainter& painter)
+    {
+        const QTransform toDevice = painter.deviceTransform();
+        const QRectF box = toDevice.mapRect(QRectF(option.rect));
+        const QRectF whole(QPointF(std::ceil(box.left()), std::ceil(box.top())),
+                           QPointF(std::floor(box.right()), std::floor(box.bottom())));
+        const QRectF inside = whole.adjusted(1, 1, -1, -1);
+        QPainterPath ring; // the space between two rectangles, by the odd-even rule
+        ring.addRect(whole);
+        ring.addRect(inside);
+        const QTransform toLogical = toDevice.inverted();
+        painter.fillPath(toLogical.map(ring), option.palette.window().color().darker(140).lighter(108)); // Fusion's
+        painter.fillRect(toLogical.mapRect(inside), option.palette.base());
     }
 };
 
@@ -59,6 +98,30 @@ public:
     void invalidate() override {}
 };
 
+// The window's own palette, whatever the desktop's theme: a light grey face, black text, white
+// text boxes. The slot labels' black and pure red are meant for such a face; a dark theme (and
+// Fusion's standard palette, which follows it) would leave a black label on dark grey. Every role
+// is set, so nothing of the theme's palette shows through.
+QPalette lightPalette()
+{
+    const QColor face(0xef, 0xef, 0xef);
+    QPalette palette(face, face); // black text on white boxes, shades derived from the face
+    palette.setColor(QPalette::Highlight, QColor(0x30, 0x8c, 0xc6));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::Link, Qt::blue);
+    palette.setColor(QPalette::LinkVisited, Qt::magenta);
+    return palette;
+}
+
+// Qt reports a window made from a plain QWidget as a "client" area, which a screen reader hears
+// as a filler; Portdeck's window is a window, read with its caption.
+QAccessibleInterface* windowAccessible(const QString& className, QObject* object)
+{
+    if (className == QLatin1String(frmPortdeck::staticMetaObject.className()))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
+}
+
 // A sans-serif face at 8.25 points (11 pixels at 96 dots per inch) narrow enough that every
 // caption shows whole at the sizes of the layout.
 QFont controlFont(bool bold)
@@ -76,6 +139,7 @@ frmPortdeck::frmPortdeck(std::unique_ptr<CommonDialog> dialog, QWidget* parent)
     : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)), m_engine(*this)
 {
     Q_INIT_RESOURCE(portdeck); // the icons live in this library's resources
+    QAccessible::installFactory(windowAccessible);
     if (!CommonDialog1)
         CommonDialog1 = std::make_unique<FileOpenDialog>(this);
     FrameClock::of(this); // the window paints at most once per frame
@@ -99,6 +163,7 @@ void frmPortdeck::buildControls()
     icon.addFile(QStringLiteral(":/portdeck/portdeck-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/portdeck/portdeck-32.png"), QSize(32, 32));
     setWindowIcon(icon);
+    setPalette(lightPalette());
     setFont(controlFont(false));
     const QFont bold = controlFont(true);
 
@@ -122,15 +187,17 @@ void frmPortdeck::buildControls()
         const int row = kSlotRowTop[i];
         const QString n = QString::number(i);
         // Slot 1's label starts a little further up and left, with a blank after its caption.
-        lblRemoteIP[i] = new SlotLabel(this);
+        lblRemoteIP[i] = new SlotLabel(i, this);
         place(lblRemoteIP[i], QStringLiteral("lblRemoteIP") + n,
               i == 1 ? twipRect(195, 1095, 1080, 195) : twipRect(200, row, 1020, 195));
         lblRemoteIP[i]->setCaption(i == 1 ? QStringLiteral("Remote IP : ") : QStringLiteral("Remote IP :"));
         lblRemoteIP[i]->setFocusPolicy(Qt::NoFocus);
         chkEcho[i] = new QCheckBox(QStringLiteral("Echo"), this);
         place(chkEcho[i], QStringLiteral("chkEcho") + n, twipRect(2900, row, 800, 195));
+        chkEcho[i]->setAccessibleName(tr("Slot %1 echo").arg(i));
         chkCapture[i] = new QCheckBox(QStringLiteral("Save Capture to File"), this);
         place(chkCapture[i], QStringLiteral("chkCapture") + n, twipRect(3850, row, 2100, 195));
+        chkCapture[i]->setAccessibleName(tr("Slot %1 save capture to file").arg(i));
         txtDecription[i] = new TranscriptBox(this);
         txtDecription[i]->setObjectName(QStringLiteral("txtDecription") + n);
         txtDecription[i]->setGeometry(twipRect(200, row + 250, 5800, 1400));

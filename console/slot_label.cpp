@@ -18,9 +18,14 @@ constexpr qsizetype kRememberedWidths = 64;
 
 } // namespace
 
+SlotLabel::SlotLabel(qint16 slot, QWidget* parent) : QLabel(parent), m_namePrefix(tr("Slot %1 ").arg(slot))
+{
+}
+
 void SlotLabel::setCaption(const QString& caption)
 {
     setText(caption);
+    setAccessibleName(m_namePrefix + caption);
     auto known = m_widths.constFind(caption);
     if (known == m_widths.cend()) {
         if (m_widths.size() >= kRememberedWidths)

@@ -14,8 +14,9 @@ class SlotLabel : public QLabel
 public:
     enum class Look { Idle, Occupied };
 
-    using QLabel::QLabel;
-    // The label grows or shrinks to the right to show all of the caption.
+    explicit SlotLabel(qint16 slot, QWidget* parent = nullptr);
+    // The label grows or shrinks to the right to show all of the caption. A screen reader hears
+    // "Slot 2 " and the caption: a Qt label gives it only its name, so the name carries both.
     void setCaption(const QString& caption);
     // Idle: black text. Occupied: pure red text.
     void setLook(Look look);
@@ -29,4 +30,5 @@ protected:
 
 private:
     QHash<QString, int> m_widths; // caption -> width it needs in the current font and style
+    QString m_namePrefix;         // "Slot 2 "
 };

@@ -115,6 +115,36 @@ class NcClient:
         self.process.stdin.flush()
 
 
+def find_window():
+    """The program's window, once it shows."""
+    return Window(wait_for("the window", lambda: subprocess.run(
+        ["xdotool", "search", "--onlyvisible", "--name", "^" + WINDOW_TITLE + "$"],
+        capture_output=True, text=True).stdout.split())[0])
+
+
+def start_server(window):
+    """Types a free port into the port box and ticks "Server" by clicking where they are; returns
+    the port once something listens on it."""
+    port = free_port()
+    window.click(PORT_BOX)
+    xdotool("key", "--clearmodifiers", "ctrl+a")
+    xdotool("type", "--delay", "20", str(port))
+    window.click(SERVER_BOX)
+    wait_for(f"a listener on port {port}", lambda: listening(port))
+    return port
+
+
+def script(name, parser, run):
+    """Runs a test script's run(args): exit status 0 when it passes, 1 with the failure told."""
+    args = parser.parse_args()
+    try:
+        run(args)
+    except Failure as failure:
+        print(f"{name} FAILED:", failure, file=sys.stderr)
+        return 1
+    return 0
+
+
 def file_bytes(path):
     try:
         with open(path, "rb") as f:
@@ -129,18 +159,8 @@ def run(binary, out_dir):
     portdeck = subprocess.Popen([binary], env=env)
     nc = None
     try:
-        window_id = wait_for("the window", lambda: subprocess.run(
-            ["xdotool", "search", "--onlyvisible", "--name", "^" + WINDOW_TITLE + "$"],
-            capture_output=True, text=True).stdout.split())[0]
-        window = Window(window_id)
-
-        # The port box, then tick "Server" by clicking where it is.
-        port = free_port()
-        window.click(PORT_BOX)
-        xdotool("key", "--clearmodifiers", "ctrl+a")
-        xdotool("type", "--delay", "20", str(port))
-        window.click(SERVER_BOX)
-        wait_for(f"a listener on port {port}", lambda: listening(port))
+        window = find_window()
+        port = start_server(window)
 
         # A real client: slot 1's label turns red with its address.
         nc = NcClient(port)
@@ -207,13 +227,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
     parser.add_argument("--out", default=tempfile.gettempdir())
-    args = parser.parse_args()
-    try:
-        run(args.binary, args.out)
-    except Failure as failure:
-        print("e2e FAILED:", failure, file=sys.stderr)
-        return 1
-    return 0
+    return script("e2e", parser, lambda args: run(args.binary, args.out))
 
 
 if __name__ == "__main__":
