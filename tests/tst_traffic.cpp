@@ -33,10 +33,6 @@ private:
 };
 
 namespace {
-QByteArray crToCrLf(QByteArray bytes)
-{
-    return bytes.replace("\r", "\r\n");
-}
 QByteArray randomBytes(qsizetype size)
 {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -185,8 +181,8 @@ void tst_traffic::floodIsTakenWholeInCappedArrivals()
     QCOMPARE(a->received, sent.left(lastCr + 1));
     QCOMPARE(w.form->engine().echoLine(1), sent.mid(lastCr + 1));
     QVERIFY(fileBytes(capture) == crToCrLf(sent));
-    QVERIFY(largest > 0 && largest <= 32767);
-    QVERIFY(w.text(1).size() <= 2 * 32767);
+    QVERIFY(largest > 0 && largest <= kArrivalLimit);
+    QVERIFY(w.text(1).size() <= 2 * kArrivalLimit);
 }
 
 void tst_traffic::peerCloseComesAfterItsLastByte()
@@ -232,7 +228,7 @@ void tst_traffic::unreadEchoesHoldTheClientBack()
     line += '\r';
     const QByteArray sent = line.repeated((24 << 20) / line.size());
     a->send(sent);
-    QTRY_VERIFY_WITH_TIMEOUT(socket.BytesQueued() > (1 << 20), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(socket.BytesQueued() > kEchoBacklogLimit, 30000);
     // Held back: the client cannot hand over everything while its echoes wait.
     QTRY_VERIFY_WITH_TIMEOUT(a->socket.bytesToWrite() > 0 && socket.BytesQueued() > 0, 30000);
 
@@ -242,8 +238,7 @@ void tst_traffic::unreadEchoesHoldTheClientBack()
     received += a->socket.readAll();
     QTRY_VERIFY_WITH_TIMEOUT(received.size() >= sent.size(), 60000);
     QVERIFY(received == sent);
-    QVERIFY2(mostQueued <= (1 << 20) + 2 * 32767,
-             qPrintable(QString::number(mostQueued)));
+    QVERIFY2(mostQueued <= kEchoBacklogLimit + 2 * kArrivalLimit, qPrintable(QString::number(mostQueued)));
 }
 
 void tst_traffic::endlessLineIsEchoedInBoundedPieces()
@@ -252,11 +247,11 @@ void tst_traffic::endlessLineIsEchoedInBoundedPieces()
     auto a = w.serveOneClient();
     QVERIFY(a);
     w.form->chkEcho[1]->setChecked(true);
-    const QByteArray sent(ConnectionEngine::kEchoLineLimit + (1 << 20), 'x');
+    const QByteArray sent(kEchoLinePiece + (1 << 20), 'x');
     a->send(sent);
-    QVERIFY(a->waitForReceived(ConnectionEngine::kEchoLineLimit, 60000));
+    QVERIFY(a->waitForReceived(kEchoLinePiece, 60000));
     QTRY_COMPARE(a->received.size() + w.form->engine().echoLine(1).size(), sent.size());
-    QVERIFY(a->received.size() < ConnectionEngine::kEchoLineLimit + 32767);
+    QVERIFY(a->received.size() < kEchoLinePiece + kArrivalLimit);
     a->send("\r");
     QVERIFY(a->waitForReceived(sent.size() + 1, 30000));
     QVERIFY(a->received == sent + "\r");

@@ -85,6 +85,11 @@ void Window::captureInto(int slot, const QString& path)
     form->chkCapture[slot]->setChecked(true);
 }
 
+QByteArray crToCrLf(QByteArray bytes)
+{
+    return bytes.replace("\r", "\r\n");
+}
+
 quint16 freePort()
 {
     QTcpServer probe;

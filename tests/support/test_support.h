@@ -80,6 +80,14 @@ struct Window {
     quint16 port = 0;
 };
 
+// The numbers docs/behaviour.md promises, written out rather than taken from the code, so that a
+// test fails when the code's constants drift from what was promised.
+constexpr qint64 kArrivalLimit = 32767;       // bytes one arrival hands over at most
+constexpr qint64 kEchoBacklogLimit = 1 << 20; // unsent echo past which a slot stops reading
+constexpr qint64 kEchoLinePiece = 16 << 20;   // an echo line without a CR is sent at this size
+
+// Received bytes as the transcript and the capture file hold them: each CR becomes CR LF.
+QByteArray crToCrLf(QByteArray bytes);
 // A port nothing listens on right now.
 quint16 freePort();
 // The texts of the operator messages the window shows, closing them.
