@@ -320,14 +320,15 @@ void tst_traffic::typedKeysGoOutOneByteEach()
     QSignalSpy typed(&box, &TranscriptBox::keyTyped);
     QTest::keyClicks(&box, "abcd");
     QTest::keyClick(&box, Qt::Key_Return);
+    QTest::keyClick(&box, Qt::Key_Return, Qt::ShiftModifier); // the box's line separator is a line end too
     QTest::keyClick(&box, Qt::Key_C, Qt::ControlModifier);
     QKeyEvent euro(QEvent::KeyPress, 0, Qt::NoModifier, QString::fromUtf8("€"));
     QApplication::sendEvent(&box, &euro);
     QTest::keyClick(&box, Qt::Key_Escape);
-    QCOMPARE(typed.count(), 8);
-    QVERIFY(a->waitForReceived(7));
-    QCOMPARE(a->received, QByteArray("abcd\r\x03\x1b"));
-    QCOMPARE(box.text(), before + QString::fromUtf8("abcd\r\n€"));
+    QCOMPARE(typed.count(), 9);
+    QVERIFY(a->waitForReceived(8));
+    QCOMPARE(a->received, QByteArray("abcd\r\r\x03\x1b"));
+    QCOMPARE(box.text(), before + QString::fromUtf8("abcd\r\n\r\n€"));
 }
 
 QTEST_MAIN(tst_traffic)
