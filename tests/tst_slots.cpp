@@ -259,6 +259,9 @@ void tst_slots::portText_data()
     QTest::newRow("plain") << "1024" << 1024;
     QTest::newRow("blanks around") << "  8080 " << 8080;
     QTest::newRow("leading zero") << "01024" << 1024;
+    QTest::newRow("leading zeros") << "001024" << 1024;
+    QTest::newRow("leading zeros, short port") << "0000080" << 80;
+    QTest::newRow("zeros only") << "000" << -1;
     QTest::newRow("lowest") << "1" << 1;
     QTest::newRow("highest") << "65535" << 65535;
     QTest::newRow("zero") << "0" << -1;
