@@ -36,6 +36,11 @@ constexpr qint64 kLine = 64;
 constexpr qint64 kLineCycle = 26 * kLine;
 constexpr qint64 kChunk = 64 << 10;
 constexpr const char* kChildVariable = "PORTDECK_FAULTS_CHILD";
+#ifdef __SANITIZE_ADDRESS__
+constexpr qint64 kMemoryGrowthLimit = -1; // freed blocks wait in the sanitizer's quarantine: not measurable
+#else
+constexpr qint64 kMemoryGrowthLimit = 32 << 20;
+#endif
 
 // size bytes of lines of 63 letters and a bare CR, the letter changing from line to line. With no
 // LF in it, a capture is turned back into what was sent by dropping the LF after each CR.
@@ -498,7 +503,7 @@ void tst_faults::replacementStormStaysFlat()
     // At most 16 closing connections and the current one, and one to spare for an abort under way.
     const size_t connections = serverConnections(w.port).size();
     const qint64 grown = residentBytes() - residentBefore;
-    QVERIFY2(connections <= 18 && grown < 32 << 20,
+    QVERIFY2(connections <= 18 && (grown < kMemoryGrowthLimit || kMemoryGrowthLimit < 0),
              qPrintable(QString("%1 server connections, memory grew %2 MiB").arg(connections).arg(grown >> 20)));
 }
 
