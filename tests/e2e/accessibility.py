@@ -2,7 +2,7 @@
 """What a screen reader hears: the built portdeck binary under Xvfb, its window and controls read
 through the accessibility bus (AT-SPI) as a screen reader reads them, with a real client in slot 1.
 
-Run under xvfb-run and dbus-run-session, with Debian's python3 and its Atspi bindings (ctest does).
+Run under an X server of its own and dbus-run-session, with Debian's python3 and its Atspi bindings (ctest does).
 Every wait is bounded; nothing sleeps to synchronise.
 """
 import argparse

@@ -2,7 +2,7 @@
 """End to end: the built portdeck binary as a real X client under Xvfb, driven with xdotool
 the way a person would, talking to a real nc client.
 
-Run under xvfb-run (ctest does). Every wait is bounded; nothing sleeps to synchronise.
+Run under an X server of its own (ctest does, with tests/run-in-xvfb). Every wait is bounded; nothing sleeps to synchronise.
 """
 import argparse
 import os
