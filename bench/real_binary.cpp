@@ -1,0 +1,172 @@
+// The real portdeck binary, run as its own process on the X server: how long it takes from
+// exec to its first pixels, beside a minimal Qt Widgets program, and how much memory it holds
+// through churn, echo and floods, driven like an operator would through XTEST.
+#include "bench_support.h"
+#include "figures.h"
+#include "x_display.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace bench {
+
+namespace {
+
+constexpr int kStartRuns = 7;
+
+QString portdeckBinary()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../app/portdeck");
+}
+
+QString minimalBinary()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/minimal_window");
+}
+
+// A program started on the display, ended when this goes.
+struct Program {
+    explicit Program(const QString& path)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.setProgram(path);
+    }
+    ~Program()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    // Starts it and waits for its first paint: milliseconds from just before exec.
+    std::optional<XDisplay::Paint> startAndPaint(XDisplay& x, double* ms = nullptr)
+    {
+        x.drainEvents();
+        const Clock::time_point start = Clock::now();
+        process.start();
+        const auto paint = x.waitForFirstPaint(start + std::chrono::seconds(20));
+        if (paint && ms)
+            *ms = milliseconds(paint->painted - start);
+        return paint;
+    }
+    QProcess process;
+};
+
+double startUpOnce(XDisplay& x, const QString& path, QSize* size)
+{
+    Program program(path);
+    double ms = 0;
+    const auto paint = program.startAndPaint(x, &ms);
+    if (paint)
+        *size = paint->geometry.size();
+    return paint ? ms : 0;
+}
+
+// Types a decimal number with the keys of the main keyboard.
+void typeNumber(XDisplay& x, quint32 number)
+{
+    for (const char digit : QByteArray::number(number))
+        x.typeKey(x.keycodeFor(quint32(digit))); // the keysyms of digits are their ASCII codes
+}
+
+// Gives the operator's hands a moment: events typed reach the program in order, but the test
+// of what they did happens on the wire, which needs the program to have acted.
+void settle(int ms = 200)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace
+
+void startUp()
+{
+    heading("7. Start-up: from exec to the window's first pixels on the screen, seen through X DAMAGE (ms, middle "
+            "of 7 runs each, taken in turn)");
+    XDisplay x;
+    if (!x.ok() || !QFileInfo(portdeckBinary()).isExecutable() || !QFileInfo(minimalBinary()).isExecutable()) {
+        note("  !! needs an X display with XTEST and DAMAGE, build/app/portdeck and bench/minimal_window: skipped\n");
+        return;
+    }
+    x.watchScreen();
+    std::vector<double> portdeck, minimal;
+    QSize portdeckSize, minimalSize;
+    for (int run = 0; run < kStartRuns; ++run) {
+        portdeck.push_back(startUpOnce(x, portdeckBinary(), &portdeckSize));
+        minimal.push_back(startUpOnce(x, minimalBinary(), &minimalSize));
+    }
+    row("exec to first paint", median(portdeck), median(minimal), "minimal Qt window", "ms", "<= 1.25x minimal", false);
+    note("  windows: Portdeck %dx%d, minimal %dx%d; fastest %.1f / %.1f ms, slowest %.1f / %.1f ms\n",
+         portdeckSize.width(), portdeckSize.height(), minimalSize.width(), minimalSize.height(),
+         *std::min_element(portdeck.begin(), portdeck.end()), *std::min_element(minimal.begin(), minimal.end()),
+         *std::max_element(portdeck.begin(), portdeck.end()), *std::max_element(minimal.begin(), minimal.end()));
+}
+
+void realBinaryMemory()
+{
+    heading("8. Memory of the real portdeck binary on the X server, driven by clicks and keys (XTEST) through churn, "
+            "an echo flood and four floods");
+    XDisplay x;
+    if (!x.ok() || !QFileInfo(portdeckBinary()).isExecutable()) {
+        note("  !! needs an X display with XTEST and DAMAGE and build/app/portdeck: skipped\n");
+        return;
+    }
+    x.watchScreen();
+    Program portdeck(portdeckBinary());
+    const auto window = portdeck.startAndPaint(x);
+    if (!window) {
+        note("  !! the window did not appear\n");
+        return;
+    }
+    const qint64 pid = portdeck.process.processId();
+    const QPoint origin = window->geometry.topLeft();
+    // The fixed layout: the port box, Server, and slot 1's Echo, each clicked near its left end.
+    x.focus(window->window);
+    x.click(origin.x() + 100, origin.y() + 34);
+    x.typeKey(x.keycodeFor(0xff57)); // End
+    for (int i = 0; i < 6; ++i)
+        x.typeKey(x.keycodeFor(0xff08)); // BackSpace
+    const quint16 port = freePort();
+    typeNumber(x, port);
+    x.click(origin.x() + 20, origin.y() + 35);
+    settle(); // listening, with its reserve descriptor
+    const int fdStart = descriptorCount(pid);
+    const double rssStart = statusMegabytes("VmRSS", pid);
+
+    const long cycles = churnClient(port, 2.0);
+    x.click(origin.x() + 199, origin.y() + 79);
+    settle();
+    const QByteArray lines = linesBlock(64, "\r");
+    const qint64 echoTotal = repeatedTotal(lines, 32 * MiB);
+    const double echo = echoFlood(port, lines, echoTotal, echoTotal - (lines.size() - lines.lastIndexOf('\r') - 1));
+    x.click(origin.x() + 199, origin.y() + 79); // echo off again: the flooding clients read nothing
+    settle();
+    for (const QByteArray& block : {randomBlock(), endlessLineBlock()}) {
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 4; ++i) {
+            clients.emplace_back([&, i] {
+                const QByteArray from = "127.0.0." + QByteArray::number(i + 2);
+                const int s = connectTo(port, from.constData());
+                sendRepeated(s, block, 64 * MiB);
+                ::close(s);
+            });
+        }
+        for (std::thread& client : clients)
+            client.join();
+    }
+    // The last floods still in the kernel's buffers reach the window, and their connections end.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (descriptorCount(pid) > fdStart && Clock::now() < deadline)
+        settle(50);
+    note("  churn %.0f cycles/s, echo flood %.0f MB/s, then four clients flooding 64 MiB of random bytes each, then "
+         "of one endless line each\n",
+         cycles / 2.0, echo);
+    note("  descriptors %d at the start, %d at the end; RSS %.1f MB at the start, %.1f MB at the end\n", fdStart,
+         descriptorCount(pid), rssStart, statusMegabytes("VmRSS", pid));
+    note("  peak RSS of the portdeck process: %.1f MB | goal: under 60 MB\n", statusMegabytes("VmHWM", pid));
+}
+
+} // namespace bench
