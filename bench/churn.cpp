@@ -141,7 +141,9 @@ void churn()
     // as Portdeck does. Neither writes anything back, so all three do the same work per cycle.
     AnchorChurn ncat("ncat -l -k", QStringLiteral("ncat -l -k --recv-only 127.0.0.1 %1 > /dev/null < /dev/null"));
     AnchorChurn socat("socat fork", QStringLiteral("socat -u TCP-LISTEN:%1,fork,reuseaddr OPEN:/dev/null"));
-    const int before = descriptorCount(); // with the anchors' pipes already open
+    // Counted once the anchors' pipes have settled: the event loop closes those they gave up.
+    p.runUntil([] { return false; }, 300);
+    const int before = descriptorCount();
 
     std::vector<quint16> clientPorts;
     std::vector<double> portdeckRates, ncatRates, socatRates;
