@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QStandardPaths>
 #include <QTimer>
@@ -188,6 +189,19 @@ int descriptorCount(qint64 pid)
     // Listing the folder opens one descriptor of its own, which the count leaves out.
     const int listed = int(QDir(procPath(pid, "fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
     return pid == 0 ? listed - 1 : listed;
+}
+
+int socketCount(qint64 pid)
+{
+    const QDir folder(procPath(pid, "fd"));
+    int sockets = 0;
+    for (const QString& name : folder.entryList(QDir::NoDotAndDotDot | QDir::System)) {
+        char target[64] = {};
+        const QByteArray link = QFile::encodeName(folder.filePath(name));
+        if (::readlink(link.constData(), target, sizeof target - 1) > 0 && std::strncmp(target, "socket:", 7) == 0)
+            ++sockets;
+    }
+    return sockets;
 }
 
 double statusMegabytes(const char* field, qint64 pid)

@@ -44,6 +44,8 @@ qint64 repeatedTotal(const QByteArray& block, qint64 wanted);
 
 // Descriptors and memory of a process, from /proc; pid 0 is this process.
 int descriptorCount(qint64 pid = 0);
+// Of those, the sockets.
+int socketCount(qint64 pid = 0);
 // A "Vm..." line of /proc/<pid>/status in MB, e.g. "VmHWM" (peak RSS) or "VmRSS".
 double statusMegabytes(const char* field, qint64 pid = 0);
 
