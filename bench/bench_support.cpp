@@ -47,15 +47,23 @@ double mbPerSecond(qint64 bytes, double seconds)
 
 quint16 freePort()
 {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
+    // Below the ephemeral range (32768 and up here), so that no client's connection, ours or
+    // another program's, can take the port as its own end between this check and the listen.
+    static std::mt19937 random(std::random_device{}());
+    for (;;) {
+        const auto port = quint16(20000 + random() % 12000);
+        const int s = ::socket(AF_INET6, SOCK_STREAM, 0);
+        const int no = 0;
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_any;
+        a.sin6_port = htons(port);
+        const bool free = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(s);
+        if (free)
+            return port;
+    }
 }
 
 int connectTo(quint16 port, const char* from)
