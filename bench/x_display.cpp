@@ -111,6 +111,13 @@ void XDisplay::drainEvents()
         std::free(event);
 }
 
+QRect XDisplay::geometry(quint32 window)
+{
+    const Reply<xcb_get_geometry_reply_t> reply(
+        xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr));
+    return reply ? QRect(reply->x, reply->y, reply->width, reply->height) : QRect();
+}
+
 std::optional<XDisplay::Paint> XDisplay::waitForFirstPaint(Clock::time_point deadline)
 {
     std::map<quint32, QRect> created;
@@ -135,8 +142,8 @@ std::optional<XDisplay::Paint> XDisplay::waitForFirstPaint(Clock::time_point dea
             created[e->window] = QRect(e->x, e->y, e->width, e->height);
         } else if (type == XCB_MAP_NOTIFY && !paint) {
             const auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event.get());
-            if (!e->override_redirect && created.count(e->window))
-                paint = Paint{e->window, created[e->window], now, {}};
+            if (!e->override_redirect)
+                paint = Paint{e->window, created.count(e->window) ? created[e->window] : geometry(e->window), now, {}};
         } else if (type == m_damageEvent && paint) {
             const auto* e = reinterpret_cast<const xcb_damage_notify_event_t*>(event.get());
             const QRect area(e->area.x, e->area.y, e->area.width, e->area.height);

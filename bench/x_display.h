@@ -49,6 +49,9 @@ public:
     void drainEvents();
 
 private:
+    // A top-level window's place on the screen (no window manager reparents it).
+    QRect geometry(quint32 window);
+
     xcb_connection_t* m_connection = nullptr;
     quint32 m_root = 0;
     quint32 m_damage = 0;
