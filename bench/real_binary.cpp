@@ -1,0 +1,238 @@
+// The real portdeck binary, run as its own process on the X server: how long it takes from
+// exec to its first pixels, beside a minimal Qt Widgets program, and how much memory it holds
+// through churn, echo and floods, driven like an operator would through XTEST.
+#include "bench_support.h"
+#include "figures.h"
+#include "x_display.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace bench {
+
+namespace {
+
+constexpr int kStartRuns = 7;
+
+QString portdeckBinary()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../app/portdeck");
+}
+
+QString minimalBinary()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/minimal_window");
+}
+
+// A program started on the display, ended when this goes.
+struct Program {
+    explicit Program(const QString& path)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.setProgram(path);
+    }
+    ~Program()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    // Starts it and waits for its first paint: milliseconds from just before exec.
+    std::optional<XDisplay::Paint> startAndPaint(XDisplay& x, double* ms = nullptr)
+    {
+        x.drainEvents();
+        const Clock::time_point start = Clock::now();
+        process.start();
+        const auto paint = x.waitForFirstPaint(start + std::chrono::seconds(20));
+        if (paint && ms)
+            *ms = milliseconds(paint->painted - start);
+        return paint;
+    }
+    QProcess process;
+};
+
+double startUpOnce(XDisplay& x, const QString& path, QSize* size)
+{
+    Program program(path);
+    double ms = 0;
+    const auto paint = program.startAndPaint(x, &ms);
+    if (paint)
+        *size = paint->geometry.size();
+    return paint ? ms : 0;
+}
+
+// Types a decimal number with the keys of the main keyboard.
+void typeNumber(XDisplay& x, quint32 number)
+{
+    for (const char digit : QByteArray::number(number))
+        x.typeKey(x.keycodeFor(quint32(digit))); // the keysyms of digits are their ASCII codes
+}
+
+// Gives the operator's hands a moment: events typed reach the program in order, but the test
+// of what they did happens on the wire, which needs the program to have acted.
+void settle(int ms = 200)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// One endless line through the echo: the echo line gathers up to its limit before it goes out,
+// the most an echoing slot holds.
+void echoEndlessLine(quint16 port)
+{
+    const QByteArray block = endlessLineBlock();
+    const int s = connectTo(port);
+    // What stays in the echo line never comes back: reading ends after a second of silence.
+    const timeval silence{1, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &silence, sizeof silence);
+    std::thread sender([&] { sendRepeated(s, block, 64 * MiB); });
+    receiveCount(s, 64 * MiB);
+    sender.join();
+    ::close(s);
+}
+
+// Ticks slot 1's capture box, types a file's path into the file dialog that opens and floods
+// slot 1 with random bytes until the file holds them all: MB/s, 0 if the dialog never came.
+double captureThroughDialog(XDisplay& x, QPoint origin, quint16 port)
+{
+    const QString path = QDir::temp().filePath(QStringLiteral("portdeck-bench-capture.bin"));
+    QFile::remove(path);
+    x.click(origin.x() + 263, origin.y() + 79);
+    const auto dialog = x.waitForFirstPaint(Clock::now() + std::chrono::seconds(10));
+    if (!dialog)
+        return 0;
+    x.focus(dialog->window);
+    settle();
+    // The path is lowercase letters and punctuation that the keyboard types without Shift.
+    for (const char c : path.toLatin1())
+        x.typeKey(x.keycodeFor(quint32(c)));
+    x.typeKey(x.keycodeFor(0xff0d)); // Return
+    settle();
+    const QByteArray block = randomBlock();
+    const qint64 total = 64 * MiB;
+    const qint64 expected = total + (total / block.size()) * block.count('\r');
+    const int s = connectTo(port, "127.0.0.2");
+    const Clock::time_point start = Clock::now();
+    sendRepeated(s, block, total);
+    ::close(s);
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (QFileInfo(path).size() < expected && Clock::now() < deadline)
+        settle(5);
+    const double seconds = secondsSince(start);
+    const bool complete = QFileInfo(path).size() >= expected;
+    x.click(origin.x() + 263, origin.y() + 79); // unticked: the file is closed
+    settle();
+    QFile::remove(path);
+    return complete ? mbPerSecond(total, seconds) : 0;
+}
+
+} // namespace
+
+void startUp()
+{
+    heading("7. Start-up: from exec to the window's first pixels on the screen, seen through X DAMAGE (ms, middle "
+            "of 7 runs each, taken in turn)");
+    XDisplay x;
+    if (!x.ok() || !QFileInfo(portdeckBinary()).isExecutable() || !QFileInfo(minimalBinary()).isExecutable()) {
+        note("  !! needs an X display with XTEST and DAMAGE, build/app/portdeck and bench/minimal_window: skipped\n");
+        return;
+    }
+    x.watchScreen();
+    std::vector<double> portdeck, minimal;
+    QSize portdeckSize, minimalSize;
+    for (int run = 0; run < kStartRuns; ++run) {
+        portdeck.push_back(startUpOnce(x, portdeckBinary(), &portdeckSize));
+        minimal.push_back(startUpOnce(x, minimalBinary(), &minimalSize));
+    }
+    row("exec to first paint", median(portdeck), median(minimal), "minimal Qt window", "ms", "<= 1.25x minimal", false);
+    note("  windows: Portdeck %dx%d, minimal %dx%d; fastest %.1f / %.1f ms, slowest %.1f / %.1f ms\n",
+         portdeckSize.width(), portdeckSize.height(), minimalSize.width(), minimalSize.height(),
+         *std::min_element(portdeck.begin(), portdeck.end()), *std::min_element(minimal.begin(), minimal.end()),
+         *std::max_element(portdeck.begin(), portdeck.end()), *std::max_element(minimal.begin(), minimal.end()));
+}
+
+void realBinaryMemory()
+{
+    heading("8. Memory of the real portdeck binary on the X server, driven by clicks and keys (XTEST) through churn, "
+            "an echo flood, a capture and four floods");
+    XDisplay x;
+    if (!x.ok() || !QFileInfo(portdeckBinary()).isExecutable()) {
+        note("  !! needs an X display with XTEST and DAMAGE and build/app/portdeck: skipped\n");
+        return;
+    }
+    x.watchScreen();
+    Program portdeck(portdeckBinary());
+    const auto window = portdeck.startAndPaint(x);
+    if (!window) {
+        note("  !! the window did not appear\n");
+        return;
+    }
+    const qint64 pid = portdeck.process.processId();
+    const QPoint origin = window->geometry.topLeft();
+    // The fixed layout: the port box, Server, and slot 1's Echo, each clicked near its left end.
+    x.focus(window->window);
+    x.click(origin.x() + 100, origin.y() + 34);
+    x.typeKey(x.keycodeFor(0xff57)); // End
+    for (int i = 0; i < 6; ++i)
+        x.typeKey(x.keycodeFor(0xff08)); // BackSpace
+    const quint16 port = freePort();
+    typeNumber(x, port);
+    x.click(origin.x() + 20, origin.y() + 35);
+    settle(); // listening, with its reserve descriptor
+    const int fdStart = descriptorCount(pid);
+    const int socketStart = socketCount(pid);
+    const double rssStart = statusMegabytes("VmRSS", pid);
+
+    const long cycles = churnClient(port, 2.0);
+    x.click(origin.x() + 199, origin.y() + 79);
+    settle();
+    const QByteArray lines = linesBlock(64, "\r");
+    const qint64 echoTotal = repeatedTotal(lines, 32 * MiB);
+    const double echo = echoFlood(port, lines, echoTotal, echoTotal - (lines.size() - lines.lastIndexOf('\r') - 1));
+    x.click(origin.x() + 199, origin.y() + 79); // echo off again: the flooding clients read nothing
+    settle();
+    const double capture = captureThroughDialog(x, origin, port);
+    for (const QByteArray& block : {randomBlock(), endlessLineBlock()}) {
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 4; ++i) {
+            clients.emplace_back([&, i] {
+                const QByteArray from = "127.0.0." + QByteArray::number(i + 2);
+                const int s = connectTo(port, from.constData());
+                sendRepeated(s, block, 64 * MiB);
+                ::close(s);
+            });
+        }
+        for (std::thread& client : clients)
+            client.join();
+    }
+    // What is still in the kernel's buffers reaches the window, and the connections end.
+    auto connectionsEnded = [&] {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (socketCount(pid) > socketStart && Clock::now() < deadline)
+            settle(50);
+    };
+    connectionsEnded();
+    const double peakBeforeEndlessEcho = statusMegabytes("VmHWM", pid);
+    x.click(origin.x() + 199, origin.y() + 79); // echo on for the last step
+    settle();
+    echoEndlessLine(port);
+    connectionsEnded();
+    note("  churn %.0f cycles/s; echo flood of 64-byte lines %.0f MB/s; capture %.0f MB/s (64 MiB of random bytes "
+         "into a file chosen in the real file dialog); four clients flooding 64 MiB of random bytes each, then of one "
+         "endless line each; last, 64 MiB of one endless line through slot 1's echo\n",
+         cycles / 2.0, echo, capture);
+    // The file dialog keeps Qt's MIME and icon caches and its helper threads open for good.
+    note("  descriptors %d at the start, %d at the end (sockets %d, %d); RSS %.1f MB at the start, %.1f MB at the "
+         "end\n",
+         fdStart, descriptorCount(pid), socketStart, socketCount(pid), rssStart, statusMegabytes("VmRSS", pid));
+    note("  peak RSS of the portdeck process: %.1f MB, %.1f MB before the endless line's echo | goal: under 60 MB\n",
+         statusMegabytes("VmHWM", pid), peakBeforeEndlessEcho);
+}
+
+} // namespace bench
