@@ -134,12 +134,18 @@ QByteArray Connection::take()
     return bytes;
 }
 
-void Connection::send(const char* data, qint64 size)
+void Connection::send(const QByteArray& data)
 {
-    if (size <= 0 || m_writeFailed || m_stage == Stage::Closing || m_stage == Stage::Gone)
+    if (data.isEmpty() || m_writeFailed || m_stage == Stage::Closing || m_stage == Stage::Gone)
         return;
     const bool idle = bytesQueued() == 0;
-    m_queue.append(data, size);
+    // An idle queue shares the bytes instead of copying them: an echo line may be 16 MiB.
+    if (idle) {
+        m_queue = data;
+        m_sent = 0;
+    } else {
+        m_queue.append(data);
+    }
     // With bytes already waiting the socket is full: the write notifier carries on.
     if (idle && !m_dispatching) {
         flush();

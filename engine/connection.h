@@ -56,7 +56,7 @@ public:
     QByteArray take();
     // Queues bytes for the client and writes what the socket takes now. Bytes sent while an
     // arrival is being handed over go out together when the handler returns.
-    void send(const char* data, qint64 size);
+    void send(const QByteArray& data);
     // Lets go: from here on the connection lives in the closing pool until it ends.
     void close();
 

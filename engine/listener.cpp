@@ -26,6 +26,7 @@ qint64 Listener::open(quint16 port)
     if (socket < 0)
         return socket;
     m_socket = socket;
+    m_port = native::localPort(socket); // read once: every connected line shows it
     m_reserve = native::reserveDescriptor();
     m_notifier.setSocket(socket);
     m_notifier.setEnabled(true);

@@ -23,7 +23,7 @@ public:
     qint64 open(quint16 port);
     void close();
     bool isListening() const { return m_socket != native::kNoDescriptor; }
-    quint16 port() const { return native::localPort(m_socket); }
+    quint16 port() const { return m_port; }
 
 signals:
     // A client waits with this descriptor; whoever takes it owns it.
@@ -38,6 +38,7 @@ private:
 
     native::Descriptor m_socket = native::kNoDescriptor;
     native::Descriptor m_reserve = native::kNoDescriptor;
+    quint16 m_port = 0;
     QSocketNotifier m_notifier{QSocketNotifier::Read};
     QTimer m_retry;
     bool m_paused = false;

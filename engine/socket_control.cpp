@@ -134,13 +134,13 @@ void SocketControl::reportLater(qint32 number, const QString& description)
 void SocketControl::SendData(const QByteArray& data)
 {
     if (m_connection)
-        m_connection->send(data.constData(), data.size());
+        m_connection->send(data);
 }
 
 void SocketControl::SendData(char byte)
 {
     if (m_connection)
-        m_connection->send(&byte, 1);
+        m_connection->send(QByteArray(1, byte));
 }
 
 void SocketControl::GetData(QByteArray& data)
