@@ -114,7 +114,7 @@ void Connection::start(native::Descriptor socket)
     m_socket = socket;
     m_stage = Stage::Open;
     m_sent = 0;
-    m_dispatching = m_writeFailed = m_finSent = m_peerDone = m_heldBack = false;
+    m_dispatching = m_writeFailed = m_finSent = m_peerDone = m_heldBack = m_sendsAtOnce = false;
     m_lastOutstanding = 0;
     m_reader.setSocket(socket);
     m_writer.setSocket(socket);
@@ -218,6 +218,11 @@ void Connection::dropInput()
 
 void Connection::flush()
 {
+    // Nagle off from the first byte on; a client that is never sent anything costs no call.
+    if (!m_sendsAtOnce && bytesQueued() > 0) {
+        native::sendAtOnce(m_socket);
+        m_sendsAtOnce = true;
+    }
     while (!m_writeFailed && bytesQueued() > 0) {
         const qint64 n = native::write(m_socket, m_queue.constData() + m_sent, bytesQueued());
         if (n > 0) {
@@ -274,7 +279,8 @@ void Connection::finishIfDone()
     if (m_stage != Stage::Closing || (bytesQueued() > 0 && !m_writeFailed))
         return;
     if (!m_finSent) {
-        native::shutdownWrite(m_socket);
+        if (!m_peerDone) // otherwise closing sends the FIN
+            native::shutdownWrite(m_socket);
         m_finSent = true;
     }
     // The client has everything once it has acknowledged all but our FIN; from then on the

@@ -102,6 +102,7 @@ private:
     bool m_finSent = false;
     bool m_peerDone = false;
     bool m_heldBack = false;
+    bool m_sendsAtOnce = false; // Nagle's algorithm is off
     QTimer m_patience;
     qint64 m_lastOutstanding = 0;
 };

@@ -93,7 +93,6 @@ Descriptor accept(Descriptor listener, Peer* peer)
         ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (s < 0)
         return Descriptor(failure());
-    setOption(s, IPPROTO_TCP, TCP_NODELAY, 1);
     peer->address = addressText(address, &peer->port);
     return s;
 }
@@ -125,6 +124,11 @@ qint64 unacknowledged(Descriptor socket)
 {
     int count = 0;
     return ::ioctl(socket, SIOCOUTQ, &count) == 0 ? count : failure();
+}
+
+void sendAtOnce(Descriptor socket)
+{
+    setOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
 }
 
 void shutdownWrite(Descriptor socket)

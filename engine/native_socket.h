@@ -21,8 +21,7 @@ struct Peer {
 // A listening socket on port, for IPv4 and IPv6 clients alike where the machine has IPv6,
 // or minus the error code.
 Descriptor listenOn(quint16 port);
-// The next waiting client with its address: Nagle off, so typed keys go out at once.
-// -EAGAIN when none waits.
+// The next waiting client with its address; -EAGAIN when none waits.
 Descriptor accept(Descriptor listener, Peer* peer);
 quint16 localPort(Descriptor socket);
 
@@ -32,6 +31,9 @@ qint64 read(Descriptor socket, char* data, qint64 size);
 qint64 write(Descriptor socket, const char* data, qint64 size);
 // Bytes sent but not yet acknowledged by the peer, our FIN included.
 qint64 unacknowledged(Descriptor socket);
+// Turns Nagle's algorithm off: a typed key goes out at once, not after the last one's
+// acknowledgement.
+void sendAtOnce(Descriptor socket);
 // Sends FIN after what is queued; reading goes on.
 void shutdownWrite(Descriptor socket);
 void close(Descriptor socket);
