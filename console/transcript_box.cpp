@@ -100,7 +100,7 @@ void TranscriptBox::scheduleRender()
     // times a second, and a lone change at once.
     const qint64 rest =
         m_sinceRender.isValid()
-            ? std::min<qint64>(kRestPerRender * m_renderCostUs / 1000, kLongestRestMs) - m_sinceRender.elapsed()
+            ? std::min<qint64>(kRestPerRender * (m_renderCostUs + m_paintCostUs) / 1000, kLongestRestMs) - m_sinceRender.elapsed()
             : 0;
     if (rest > 0)
         m_restTimer.start(int(rest));
@@ -249,6 +249,15 @@ void TranscriptBox::replaceSelection(const QString& exact)
     after.setPosition(inPlace ? int(displayText(QStringView(m_text).left(head + exact.size())).size())
                               : document()->characterCount() - 1);
     setTextCursor(after);
+}
+
+void TranscriptBox::paintEvent(QPaintEvent* event)
+{
+    // Drawing the text lays out what is in view and can cost more than the render before it.
+    QElapsedTimer cost;
+    cost.start();
+    QPlainTextEdit::paintEvent(event);
+    m_paintCostUs = cost.nsecsElapsed() / 1000;
 }
 
 void TranscriptBox::keyPressEvent(QKeyEvent* event)

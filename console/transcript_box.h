@@ -55,6 +55,7 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void inputMethodEvent(QInputMethodEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -81,5 +82,6 @@ private:
     QTimer m_restTimer; // runs while the display rests after an expensive render
     QElapsedTimer m_sinceRender;
     qint64 m_renderCostUs = 0; // what the last render took
+    qint64 m_paintCostUs = 0;  // what the last paint took: the rest of a render's cost
     QPointer<FrameClock> m_clock;
 };
