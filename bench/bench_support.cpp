@@ -287,9 +287,17 @@ bool Portdeck::slotConnected(int slot)
     return window.engine().winsock(qint16(slot)).State() == SocketControl::sckConnected;
 }
 
-double median3(const std::function<double()>& run)
+std::vector<double> mediansInTurn(const std::vector<std::function<double()>>& runs)
 {
-    return median({run(), run(), run()});
+    std::vector<std::vector<double>> figures(runs.size());
+    for (int round = 0; round < 5; ++round) {
+        for (size_t i = 0; i < runs.size(); ++i)
+            figures[i].push_back(runs[i]());
+    }
+    std::vector<double> medians;
+    for (std::vector<double>& f : figures)
+        medians.push_back(median(std::move(f)));
+    return medians;
 }
 
 double median(std::vector<double> values)

@@ -89,8 +89,10 @@ struct Portdeck {
     quint16 port;
 };
 
-// Short runs are noisy: the middle of three.
-double median3(const std::function<double()>& run);
+// Runs each measurement in turn, five rounds, so that a slow spell of the machine falls on all of
+// them alike; the middle figure of each.
+std::vector<double> mediansInTurn(const std::vector<std::function<double()>>& runs);
+// Short runs are noisy: the middle figure.
 double median(std::vector<double> values);
 // The value below which share of the sorted samples lie.
 double percentile(const std::vector<double>& sorted, double share);
