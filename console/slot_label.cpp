@@ -4,14 +4,6 @@
 
 namespace {
 
-// Only the text colour is set; every other role follows the window.
-QPalette textPalette(const QColor& colour)
-{
-    QPalette palette;
-    palette.setColor(QPalette::WindowText, colour);
-    return palette;
-}
-
 // Captions are the idle one and one per client address: few, but a stream of new addresses
 // must not grow the memory without bound.
 constexpr qsizetype kRememberedWidths = 64;
@@ -37,9 +29,20 @@ void SlotLabel::setCaption(const QString& caption)
 
 void SlotLabel::setLook(Look look)
 {
-    static const QPalette idle = textPalette(QColor(0, 0, 0));
-    static const QPalette occupied = textPalette(QColor(255, 0, 0));
-    setPalette(look == Look::Idle ? idle : occupied);
+    // The looks are the window's palette with another text colour, every role given, so that
+    // Qt has nothing to merge when one is set. They follow the window's palette if it changes.
+    const QPalette& window = parentWidget() ? parentWidget()->palette() : palette();
+    if (m_looksFrom != window.cacheKey()) {
+        m_looksFrom = window.cacheKey();
+        for (const auto& [which, colour] :
+             {std::pair{Look::Idle, QColor(0, 0, 0)}, {Look::Occupied, QColor(255, 0, 0)}}) {
+            QPalette& prepared = m_looks[int(which)];
+            prepared = window;
+            prepared.setColor(QPalette::WindowText, colour);
+            prepared.setResolveMask(~QPalette::ResolveMask(0));
+        }
+    }
+    setPalette(m_looks[int(look)]);
 }
 
 void SlotLabel::mouseDoubleClickEvent(QMouseEvent* event)

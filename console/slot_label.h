@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QLabel>
+#include <QPalette>
 
 // A slot's address label: sizes itself to its caption and reports a double-click.
 //
@@ -30,5 +31,7 @@ protected:
 
 private:
     QHash<QString, int> m_widths; // caption -> width it needs in the current font and style
+    QPalette m_looks[2];          // idle, occupied
+    qint64 m_looksFrom = 0;       // the window palette they were made from
     QString m_namePrefix;         // "Slot 2 "
 };
