@@ -86,6 +86,38 @@ private:
     bool m_cleanupRegistered = false;
 };
 
+namespace {
+// Pieces smaller than this are joined into the last one; larger ones are shared as they are.
+constexpr qsizetype kJoinBelow = 64 * 1024;
+} // namespace
+
+void SendQueue::append(const QByteArray& bytes)
+{
+    if (!m_pieces.empty() && m_pieces.back().size() < kJoinBelow && bytes.size() < kJoinBelow)
+        m_pieces.back().append(bytes);
+    else
+        m_pieces.push_back(bytes);
+    m_waiting += bytes.size();
+    m_held += bytes.size();
+}
+
+void SendQueue::written(qint64 count)
+{
+    m_frontWritten += count;
+    m_waiting -= count;
+    if (m_frontWritten == m_pieces.front().size()) {
+        m_held -= m_frontWritten;
+        m_frontWritten = 0;
+        m_pieces.pop_front();
+    }
+}
+
+void SendQueue::clear()
+{
+    m_pieces.clear();
+    m_frontWritten = m_waiting = m_held = 0;
+}
+
 Connection* Connection::open(native::Descriptor socket)
 {
     Connection* connection = ClosingPool::instance().spare();
@@ -113,7 +145,6 @@ void Connection::start(native::Descriptor socket)
 {
     m_socket = socket;
     m_stage = Stage::Open;
-    m_sent = 0;
     m_dispatching = m_writeFailed = m_finSent = m_peerDone = m_heldBack = m_sendsAtOnce = false;
     m_lastOutstanding = 0;
     m_reader.setSocket(socket);
@@ -139,13 +170,7 @@ void Connection::send(const QByteArray& data)
     if (data.isEmpty() || m_writeFailed || m_stage == Stage::Closing || m_stage == Stage::Gone)
         return;
     const bool idle = bytesQueued() == 0;
-    // An idle queue shares the bytes instead of copying them: an echo line may be 16 MiB.
-    if (idle) {
-        m_queue = data;
-        m_sent = 0;
-    } else {
-        m_queue.append(data);
-    }
+    m_queue.append(data);
     // With bytes already waiting the socket is full: the write notifier carries on.
     if (idle && !m_dispatching) {
         flush();
@@ -224,9 +249,9 @@ void Connection::flush()
         m_sendsAtOnce = true;
     }
     while (!m_writeFailed && bytesQueued() > 0) {
-        const qint64 n = native::write(m_socket, m_queue.constData() + m_sent, bytesQueued());
+        const qint64 n = native::write(m_socket, m_queue.next(), m_queue.nextSize());
         if (n > 0) {
-            m_sent += n;
+            m_queue.written(n);
             continue;
         }
         if (native::wouldBlock(n))
@@ -235,22 +260,15 @@ void Connection::flush()
         // bytes and its end are still to be found there, never cut short by this.
         m_writeFailed = true;
     }
-    if (m_writeFailed || m_sent == m_queue.size()) {
-        // Keep a small buffer for the next echo; give a large one back.
-        if (m_queue.capacity() > kSendBacklogLimit || m_writeFailed)
-            m_queue = QByteArray();
-        else
-            m_queue.truncate(0);
-        m_sent = 0;
-    } else if (m_sent >= kArrivalLimit && m_sent * 2 >= m_queue.size()) {
-        m_queue.remove(0, m_sent);
-        m_sent = 0;
-    }
+    if (m_writeFailed)
+        m_queue.clear();
 }
 
 void Connection::update()
 {
-    m_heldBack = m_stage == Stage::Open && bytesQueued() > kSendBacklogLimit;
+    // Counted in memory, not in bytes still to go: a 16 MiB echo that has nearly gone out still
+    // holds its 16 MiB, and the next one must not gather beside it.
+    m_heldBack = m_stage == Stage::Open && m_queue.held() > kSendBacklogLimit;
     const bool reading =
         m_stage == Stage::Open ? m_arrival.isEmpty() && !m_heldBack : m_stage == Stage::Closing && !m_peerDone;
     m_reader.setEnabled(reading);
@@ -323,7 +341,7 @@ void Connection::end(bool reset)
     else
         native::close(m_socket);
     m_socket = native::kNoDescriptor;
-    m_queue = QByteArray();
+    m_queue.clear();
     m_arrival = QByteArray();
     ClosingPool::instance().release(this);
 }

@@ -4,8 +4,30 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <deque>
 #include <QSocketNotifier>
 #include <QTimer>
+
+// What waits to go out to a client, in order. Large pieces are shared rather than copied (an echo
+// line may be 16 MiB) and each piece's memory goes back as soon as it has gone out; small ones
+// are joined so that one write takes many.
+class SendQueue
+{
+public:
+    qint64 waiting() const { return m_waiting; } // not written yet
+    qint64 held() const { return m_held; }       // in memory, the front piece's written part included
+    void append(const QByteArray& bytes);
+    const char* next() const { return m_pieces.front().constData() + m_frontWritten; }
+    qint64 nextSize() const { return m_pieces.front().size() - m_frontWritten; }
+    void written(qint64 count);
+    void clear();
+
+private:
+    std::deque<QByteArray> m_pieces;
+    qint64 m_frontWritten = 0;
+    qint64 m_waiting = 0;
+    qint64 m_held = 0;
+};
 
 // One client's connection over the native non-blocking socket, from accept to gone:
 //
@@ -32,7 +54,7 @@ public:
     // kernel, and TCP slows a flooding client down.
     static constexpr qint64 kArrivalLimit = 32767;
     static constexpr int kArrivalsPerTurn = 8;
-    // Reading pauses while more than this waits unsent to a client that does not read it.
+    // Reading pauses while more than this waits for a client that does not read it.
     static constexpr qint64 kSendBacklogLimit = 1 << 20;
     // A closing connection that makes no progress for this long is aborted; sooner if its
     // client had already stopped reading before it was closed.
@@ -49,7 +71,7 @@ public:
 
     Stage stage() const { return m_stage; }
     qint64 bytesWaiting() const { return m_arrival.size(); }
-    qint64 bytesQueued() const { return m_queue.size() - m_sent; }
+    qint64 bytesQueued() const { return m_queue.waiting(); }
     quint16 localPort() const { return native::localPort(m_socket); }
 
     // Moves the waiting bytes out.
@@ -95,8 +117,7 @@ private:
     QSocketNotifier m_writer{QSocketNotifier::Write};
     Stage m_stage = Stage::Open;
     QByteArray m_arrival;
-    QByteArray m_queue;
-    qint64 m_sent = 0;          // bytes at the front of m_queue already written
+    SendQueue m_queue;
     bool m_dispatching = false; // an arrival is being handed over
     bool m_writeFailed = false; // the client can take nothing more
     bool m_finSent = false;

@@ -19,6 +19,8 @@ public:
     // A line without a CR waits in the echo line; past this size what has gathered is sent
     // and collecting goes on, so a line that never ends cannot use up memory.
     static constexpr qsizetype kEchoLineLimit = 16 << 20;
+    // Past this size an echo line's room is taken for kEchoLineLimit at once.
+    static constexpr qsizetype kEchoLineStep = 1 << 20;
 
     explicit ConnectionEngine(Console& console, QObject* parent = nullptr);
 

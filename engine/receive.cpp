@@ -28,8 +28,13 @@ void ConnectionEngine::Winsock1_DataArrival(qint16 index, qint64 /*bytesTotal*/)
         const char* next = cr ? cr + 1 : end;
         std::memcpy(out, p, size_t(next - p));
         out += next - p;
-        if (echo)
+        if (echo) {
+            // A line that grows long gets room for its largest size at once: growing it step by
+            // step would hold old and new copies side by side.
+            if (echoLine.size() + (next - p) > echoLine.capacity() && echoLine.size() >= kEchoLineStep)
+                echoLine.reserve(kEchoLineLimit + received.size());
             echoLine.append(p, next - p);
+        }
         if (cr) {
             *out++ = '\n';
             if (echo) {
