@@ -1,9 +1,9 @@
 // The real portdeck binary, run as its own process on the X server: how long it takes from
 // exec to its first pixels, beside a minimal Qt Widgets program, and how much memory it holds
 // through churn, echo and floods, driven like an operator would through XTEST.
-#include "bench_support.h"
+#include "real_binary.h"
+
 #include "figures.h"
-#include "x_display.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -20,43 +20,10 @@ namespace {
 
 constexpr int kStartRuns = 7;
 
-QString portdeckBinary()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../app/portdeck");
-}
-
 QString minimalBinary()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/minimal_window");
 }
-
-// A program started on the display, ended when this goes.
-struct Program {
-    explicit Program(const QString& path)
-    {
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.setProgram(path);
-    }
-    ~Program()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished();
-        }
-    }
-    // Starts it and waits for its first paint: milliseconds from just before exec.
-    std::optional<XDisplay::Paint> startAndPaint(XDisplay& x, double* ms = nullptr)
-    {
-        x.drainEvents();
-        const Clock::time_point start = Clock::now();
-        process.start();
-        const auto paint = x.waitForFirstPaint(start + std::chrono::seconds(20));
-        if (paint && ms)
-            *ms = milliseconds(paint->painted - start);
-        return paint;
-    }
-    QProcess process;
-};
 
 double startUpOnce(XDisplay& x, const QString& path, QSize* size)
 {
@@ -134,6 +101,42 @@ double captureThroughDialog(XDisplay& x, QPoint origin, quint16 port)
 
 } // namespace
 
+QString portdeckBinary()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../app/portdeck");
+}
+
+std::optional<XDisplay::Paint> Program::startAndPaint(XDisplay& x, double* ms)
+{
+    x.drainEvents();
+    const Clock::time_point start = Clock::now();
+    process.start();
+    const auto paint = x.waitForFirstPaint(start + std::chrono::seconds(20));
+    if (paint && ms)
+        *ms = milliseconds(paint->painted - start);
+    return paint;
+}
+
+ListeningPortdeck::ListeningPortdeck(XDisplay& x) : m_program(portdeckBinary())
+{
+    x.watchScreen();
+    const auto window = m_program.startAndPaint(x);
+    if (!window)
+        return;
+    m_origin = window->geometry.topLeft();
+    // The fixed layout: the port box and Server, each clicked near its left end.
+    x.focus(window->window);
+    x.click(m_origin.x() + 100, m_origin.y() + 34);
+    x.typeKey(x.keycodeFor(0xff57)); // End
+    for (int i = 0; i < 6; ++i)
+        x.typeKey(x.keycodeFor(0xff08)); // BackSpace
+    const quint16 port = freePort();
+    typeNumber(x, port);
+    x.click(m_origin.x() + 20, m_origin.y() + 35);
+    settle(); // listening, with its reserve descriptor
+    m_port = port;
+}
+
 void startUp()
 {
     heading("7. Start-up: from exec to the window's first pixels on the screen, seen through X DAMAGE (ms, middle "
@@ -166,25 +169,14 @@ void realBinaryMemory()
         note("  !! needs an X display with XTEST and DAMAGE and build/app/portdeck: skipped\n");
         return;
     }
-    x.watchScreen();
-    Program portdeck(portdeckBinary());
-    const auto window = portdeck.startAndPaint(x);
-    if (!window) {
+    ListeningPortdeck portdeck(x);
+    if (!portdeck.port()) {
         note("  !! the window did not appear\n");
         return;
     }
-    const qint64 pid = portdeck.process.processId();
-    const QPoint origin = window->geometry.topLeft();
-    // The fixed layout: the port box, Server, and slot 1's Echo, each clicked near its left end.
-    x.focus(window->window);
-    x.click(origin.x() + 100, origin.y() + 34);
-    x.typeKey(x.keycodeFor(0xff57)); // End
-    for (int i = 0; i < 6; ++i)
-        x.typeKey(x.keycodeFor(0xff08)); // BackSpace
-    const quint16 port = freePort();
-    typeNumber(x, port);
-    x.click(origin.x() + 20, origin.y() + 35);
-    settle(); // listening, with its reserve descriptor
+    const qint64 pid = portdeck.pid();
+    const QPoint origin = portdeck.origin();
+    const quint16 port = portdeck.port();
     const int fdStart = descriptorCount(pid);
     const int socketStart = socketCount(pid);
     const double rssStart = statusMegabytes("VmRSS", pid);
