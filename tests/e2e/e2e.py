@@ -87,8 +87,12 @@ def listening(port):
 
 
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+    """A port that Portdeck can listen on: free on every address, as Portdeck binds all of them.
+    A port free on 127.0.0.1 alone may still be held on 127.0.0.2 by a test client's old
+    connection in TIME_WAIT, and then listening on it fails with "Address already in use"."""
+    with socket.socket(socket.AF_INET6) as s:
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        s.bind(("::", 0))
         return s.getsockname()[1]
 
 
