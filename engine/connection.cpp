@@ -266,9 +266,10 @@ void Connection::flush()
 
 void Connection::update()
 {
-    // Counted in memory, not in bytes still to go: a 16 MiB echo that has nearly gone out still
-    // holds its 16 MiB, and the next one must not gather beside it.
-    m_heldBack = m_stage == Stage::Open && m_queue.held() > kSendBacklogLimit;
+    // Also counted in memory: a 16 MiB echo that has nearly gone out still holds its 16 MiB,
+    // and the next one must not gather beside it.
+    m_heldBack = m_stage == Stage::Open &&
+                 (m_queue.waiting() > kSendBacklogLimit || m_queue.held() > 2 * kSendBacklogLimit);
     const bool reading =
         m_stage == Stage::Open ? m_arrival.isEmpty() && !m_heldBack : m_stage == Stage::Closing && !m_peerDone;
     m_reader.setEnabled(reading);
