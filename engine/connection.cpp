@@ -1,7 +1,6 @@
 #include "connection.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QList>
 
@@ -44,8 +43,6 @@ public:
     }
 
     Connection* spare() { return m_spares.isEmpty() ? nullptr : m_spares.takeLast(); }
-
-    int count() const { return int(m_closing.size()); }
 
     void drain(int timeoutMs)
     {
@@ -268,8 +265,8 @@ void Connection::update()
 {
     // Also counted in memory: a 16 MiB echo that has nearly gone out still holds its 16 MiB,
     // and the next one must not gather beside it.
-    m_heldBack = m_stage == Stage::Open &&
-                 (m_queue.waiting() > kSendBacklogLimit || m_queue.held() > 2 * kSendBacklogLimit);
+    m_heldBack =
+        m_stage == Stage::Open && (m_queue.waiting() > kSendBacklogLimit || m_queue.held() > 2 * kSendBacklogLimit);
     const bool reading =
         m_stage == Stage::Open ? m_arrival.isEmpty() && !m_heldBack : m_stage == Stage::Closing && !m_peerDone;
     m_reader.setEnabled(reading);
@@ -350,9 +347,4 @@ void Connection::end(bool reset)
 void Connection::drainClosing(int timeoutMs)
 {
     ClosingPool::instance().drain(timeoutMs);
-}
-
-int Connection::closingCount()
-{
-    return ClosingPool::instance().count();
 }

@@ -4,9 +4,10 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <deque>
 #include <QSocketNotifier>
 #include <QTimer>
+
+#include <deque>
 
 // What waits to go out to a client, in order. Large pieces are shared rather than copied (an echo
 // line may be 16 MiB) and each piece's memory goes back as soon as it has gone out; small ones
@@ -69,7 +70,6 @@ public:
     static Connection* open(native::Descriptor socket);
     ~Connection() override;
 
-    Stage stage() const { return m_stage; }
     qint64 bytesWaiting() const { return m_arrival.size(); }
     qint64 bytesQueued() const { return m_queue.waiting(); }
     quint16 localPort() const { return native::localPort(m_socket); }
@@ -85,7 +85,6 @@ public:
     // Runs the event loop until every closing connection has ended or timeoutMs has passed,
     // then lets go of those left: what the kernel holds still reaches their clients.
     static void drainClosing(int timeoutMs);
-    static int closingCount();
 
 signals:
     void arrived(qint64 bytes);
