@@ -100,7 +100,8 @@ void TranscriptBox::scheduleRender()
     // times a second, and a lone change at once.
     const qint64 rest =
         m_sinceRender.isValid()
-            ? std::min<qint64>(kRestPerRender * (m_renderCostUs + m_paintCostUs) / 1000, kLongestRestMs) - m_sinceRender.elapsed()
+            ? std::min<qint64>(kRestPerRender * (m_renderCostUs + m_paintCostUs) / 1000, kLongestRestMs) -
+                  m_sinceRender.elapsed()
             : 0;
     if (rest > 0)
         m_restTimer.start(int(rest));
