@@ -135,8 +135,9 @@ QFont controlFont(bool bold)
 
 } // namespace
 
-frmPortdeck::frmPortdeck(std::unique_ptr<CommonDialog> dialog, QWidget* parent)
-    : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)), m_engine(*this)
+frmPortdeck::frmPortdeck(ClosingPool& closing, std::unique_ptr<CommonDialog> dialog, QWidget* parent)
+    : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)),
+      m_engine(*this, closing)
 {
     Q_INIT_RESOURCE(portdeck); // the icons live in this library's resources
     QAccessible::installFactory(windowAccessible);
