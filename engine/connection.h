@@ -77,7 +77,6 @@ public:
 
     ~Connection() override;
 
-    State state() const { return m_state; }
     qint64 bytesWaiting() const { return m_arrival.size(); }
     qint64 bytesQueued() const { return m_queue.waiting(); }
     quint16 localPort() const { return native::localPort(m_socket); }

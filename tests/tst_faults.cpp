@@ -1,6 +1,7 @@
 // Faults at the edges of a connection's life, with real loopback clients: half-close, reset,
-// silent clients dropped, replacement storms, exit with a backlog, keys to a dead connection,
-// capture files that fail or would block, and running out of descriptors.
+// silent and talking clients dropped, a write the kernel gives up on, replacement storms, the
+// closing pool's bound, exit with a backlog, keys to a dead connection, capture files that fail
+// or would block, and running out of descriptors.
 //
 // The server shares the main thread with the test. A client that floods runs in a thread of its
 // own (Flood), so that it never blocks the server; everything else is driven by the event loop.
