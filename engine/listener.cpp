@@ -4,9 +4,9 @@ namespace {
 // Retrying after running out of descriptors: soon, then less often.
 constexpr int kFirstRetryMs = 100;
 constexpr int kLastRetryMs = 1600;
-// Showing a message box for the first time under X took 3 descriptors at once (the icon
-// theme's cache and index, and the backing store's shared-memory segment); a font or a
-// theme on another desktop may want a few more. Descriptors kept in reserve cost nothing.
+// Showing the first message box under X needed two descriptors at once (the icon theme's
+// cache, with its index and then with the shared-memory segment X hands over for the box's
+// pixels); other themes and fonts may want more. Descriptors kept in reserve cost nothing.
 constexpr qsizetype kReserve = 32;
 } // namespace
 
