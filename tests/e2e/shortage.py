@@ -16,11 +16,10 @@ import subprocess
 import sys
 import time
 
-from e2e import Failure, binary_script, find_window, px, start_server, wait_for, xdotool
+from e2e import SLOT1_LABEL, Failure, binary_script, find_window, px, start_server, wait_for, xdotool
 
 MESSAGE_TITLE = "Portdeck"
 SLOT_ROW_TOP = {1: 1100, 2: 2950}
-SLOT1_LABEL = (px(195), px(1095), 260, px(195))  # x, y, width, height: room for an address
 WAITING_CLIENTS = 8
 SLOTS = 4
 
