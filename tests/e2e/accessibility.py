@@ -5,7 +5,6 @@ through the accessibility bus (AT-SPI) as a screen reader reads them, with a rea
 Run under an X server of its own and dbus-run-session, with Debian's python3 and its Atspi bindings (ctest does).
 Every wait is bounded; nothing sleeps to synchronise.
 """
-import argparse
 import os
 import socket
 import subprocess
@@ -16,7 +15,7 @@ import gi
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
 
-from e2e import WINDOW_TITLE, Failure, find_window, script, start_server, wait_for  # noqa: E402
+from e2e import WINDOW_TITLE, Failure, binary_script, find_window, start_server, wait_for  # noqa: E402
 
 
 def expected(label1):
@@ -81,11 +80,5 @@ def run(binary):
             client.close()
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--binary", required=True)
-    return script("accessibility", parser, lambda args: run(args.binary))
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(binary_script("accessibility", run))

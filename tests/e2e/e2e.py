@@ -149,6 +149,13 @@ def script(name, parser, run):
     return 0
 
 
+def binary_script(name, run):
+    """Runs a test script whose one argument is the program to test: run(binary)."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    return script(name, parser, lambda args: run(args.binary))
+
+
 def file_bytes(path):
     try:
         with open(path, "rb") as f:
