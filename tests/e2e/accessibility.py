@@ -10,13 +10,14 @@ import os
 import socket
 import subprocess
 import sys
+import time
 
 import gi
 
 gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
 
-from e2e import WINDOW_TITLE, Failure, find_window, script, start_server, wait_for  # noqa: E402
+from e2e import WINDOW_TITLE, Failure, find_window, script, start_server, wait_for, xdotool  # noqa: E402
 
 
 def expected(label1):
@@ -56,9 +57,217 @@ def wait_to_hear(pid, names, what):
         raise Failure(f"timed out waiting for {what}; a screen reader hears {last[0]}")
 
 
+def controls(pid):
+    """The program's controls by accessible name, read afresh from the bus."""
+    window = find_accessible_window(pid)
+    if window is None:
+        return {}
+    window.clear_cache()
+    return {c.get_name(): c for c in (window.get_child_at_index(i) for i in range(window.get_child_count()))}
+
+
+def find_accessible_window(pid, name=WINDOW_TITLE):
+    desktop = Atspi.get_desktop(0)
+    for app in (desktop.get_child_at_index(i) for i in range(desktop.get_child_count())):
+        if app is None or app.get_process_id() != pid:
+            continue
+        app.clear_cache()
+        for window in (app.get_child_at_index(i) for i in range(app.get_child_count())):
+            if window is not None and window.get_name() == name:
+                return window
+    return None
+
+
+def action_names(accessible):
+    return [Atspi.Action.get_action_name(accessible, i) for i in range(Atspi.Action.get_n_actions(accessible))]
+
+
+def do_action(accessible, name):
+    """Runs an accessible action by name; returns how long the call took to return, in seconds."""
+    index = action_names(accessible).index(name)
+    start = time.monotonic()
+    try:
+        Atspi.Action.do_action(accessible, index)
+    except GLib.Error as error:
+        raise Failure(f"{name!r} on {accessible.get_name()!r} returned no reply after "
+                      f"{time.monotonic() - start:.1f} s: {error.message}")
+    return time.monotonic() - start
+
+
+class Listener:
+    """What a screen reader hears from the bus: the events it registers for, with their source's
+    role and name. Events are taken as the GLib main loop runs, which the bounded waits drive."""
+
+    KINDS = ("object:state-changed:showing", "object:state-changed:focused", "object:property-change:accessible-name")
+
+    def __init__(self):
+        self.events = []
+        self.listener = Atspi.EventListener.new(self._heard)
+        for kind in self.KINDS:
+            self.listener.register(kind)
+
+    def _heard(self, event):
+        try:
+            self.events.append((event.type, event.source.get_role_name(), event.source.get_name(), event.detail1))
+        except GLib.Error:
+            pass  # its source went away before it could be read
+
+    def pump(self):
+        context = GLib.MainContext.default()
+        while context.iteration(False):
+            pass
+
+    def wait_for_event(self, what, match):
+        def seen():
+            self.pump()
+            return [e for e in self.events if match(e)]
+
+        try:
+            return wait_for(what, seen)
+        except Failure:
+            heard = [e for e in self.events if e[1] == "notification"]
+            raise Failure(f"timed out waiting for {what}; notifications heard: {heard}")
+
+
+def focused(pid, name):
+    return controls(pid)[name].get_state_set().contains(Atspi.StateType.FOCUSED)
+
+
+def tab_to(pid, window_id, name, tabs):
+    """Gives the window the keyboard, starts from "Server" and presses Tab, as a keyboard user does."""
+    xdotool("windowfocus", "--sync", window_id)
+    Atspi.Component.grab_focus(controls(pid)["Server"])
+    wait_for("the focus on Server", lambda: focused(pid, "Server"))
+    xdotool("key", "--delay", "30", *(["Tab"] * tabs))
+    wait_for(f"the focus on {name!r}", lambda: focused(pid, name))
+
+
+class Client:
+    """A real client from a loopback address of its own; collects what it receives."""
+
+    def __init__(self, port, address):
+        self.socket = socket.socket()
+        self.socket.bind((address, 0))
+        self.socket.connect(("127.0.0.1", port))
+        self.socket.setblocking(False)
+        self.received = b""
+        self.ended = False
+
+    def poll(self):
+        while not self.ended:
+            try:
+                chunk = self.socket.recv(65536)
+            except BlockingIOError:
+                return
+            if chunk:
+                self.received += chunk
+            else:
+                self.ended = True
+
+    def close(self):
+        self.socket.close()
+
+
+def drop_by_label_action(pid, window_id, slot, listener):
+    label = controls(pid)[f"Slot {slot} Remote IP :127.0.0.{slot + 1}"]
+    print(f"accessibility: slot {slot} label actions {action_names(label)}")
+    return do_action(label, "Drop client")
+
+
+def drop_by_menu(key):
+    def drop(pid, window_id, slot, listener):
+        # Tab goes from "Server" past three controls to the transcripts in the order 4, 1, 2, 3.
+        tab_to(pid, window_id, f"Slot {slot} transcript", 4 + [4, 1, 2, 3].index(slot))
+        # Keys typed while the menu is open go to the menu; Up from no entry chosen goes to the
+        # last entry.
+        xdotool("key", "--delay", "30", key, "Up", "Return")
+    return drop
+
+
+# Ways to drop one client without a mouse; each must do what a double-click on the label does.
+DROPS = [
+    ("label action", drop_by_label_action),
+    ("transcript menu, Menu key", drop_by_menu("Menu")),
+    ("transcript menu, Shift+F10", drop_by_menu("shift+F10")),
+]
+
+
+def check_drops(pid, window_id, port, listener):
+    """One client per way, in slots 1 to 3; each way drops its own slot's client alone."""
+    clients = {}
+    try:
+        for slot in range(1, len(DROPS) + 1):
+            clients[slot] = Client(port, f"127.0.0.{slot + 1}")
+            wait_to_hear(pid, expected_with({s: f"Remote IP :127.0.0.{s + 1}" for s in clients}),
+                         f"slot {slot}'s label with its client's address")
+        for slot, (how, drop) in enumerate(DROPS, start=1):
+            address, client = f"127.0.0.{slot + 1}", clients[slot]
+            arrival = f"Slot {slot}: client {address} connected"
+            listener.wait_for_event(f"{arrival!r} heard", lambda e: e == SHOWING + ("notification", arrival, 1))
+            took = drop(pid, window_id, slot, listener)
+            left = {s: f"Remote IP :127.0.0.{s + 1}" for s in clients if s > slot}
+            wait_to_hear(pid, expected_with(left), f"slot {slot}'s label idle after a drop by {how}")
+            wait_for(f"the client of slot {slot} to see its connection end", lambda: client.poll() or client.ended)
+            if client.received:
+                raise Failure(f"{how}: the client received {client.received!r}, expected nothing")
+            departure = f"Slot {slot}: client {address} disconnected"
+            listener.wait_for_event(f"{departure!r} heard", lambda e: e == SHOWING + ("notification", departure, 1))
+            print(f"accessibility: dropped slot {slot} by {how}" +
+                  (f"; the action returned in {took * 1000:.1f} ms" if took is not None else ""))
+    finally:
+        for client in clients.values():
+            client.close()
+    print("accessibility: notifications heard:", *[e for e in listener.events if e[1] == "notification"],
+          sep="\n  ")
+
+
+SHOWING = ("object:state-changed:showing",)
+
+
+def expected_with(labels):
+    """The window's names with the given slots' label captions, the other labels idle."""
+    names = expected("Remote IP :")
+    for slot, caption in labels.items():
+        names[1 + 4 * slot] = ("label", f"Slot {slot} {caption}")
+    return names
+
+
+# Actions that open a dialog return to the caller at once; the dialog then opens.
+QUICK_ACTIONS = [
+    ("Slot 1 save capture to file", "Toggle", "Open Capture File"),
+    ("Slot 4 save capture to file", "Toggle", "Open Capture File"),
+]
+QUICK_ENOUGH = 0.1
+
+
+def check_quick_actions(pid):
+    for name, action, dialog in QUICK_ACTIONS:
+        took = do_action(controls(pid)[name], action)
+        print(f"accessibility: {action} on {name!r} returned in {took * 1000:.1f} ms")
+        if took > QUICK_ENOUGH:
+            raise Failure(f"{action} on {name!r} took {took:.3f} s to return")
+        opened = wait_for(f"the dialog {dialog!r}", lambda: find_accessible_window(pid, dialog))
+        cancel = [c for c in descendants(opened) if c.get_role_name() == "push button" and c.get_name() == "Cancel"]
+        do_action(cancel[0], "Press")
+        wait_for(f"the dialog {dialog!r} to close", lambda: find_accessible_window(pid, dialog) is None)
+        # Cancelled: the box stays ticked with no file; unticking opens nothing.
+        do_action(controls(pid)[name], action)
+        wait_for(f"{name!r} unticked", lambda: not controls(pid)[name].get_state_set().contains(
+            Atspi.StateType.CHECKED))
+
+
+def descendants(accessible):
+    found = []
+    for child in (accessible.get_child_at_index(i) for i in range(accessible.get_child_count())):
+        if child is not None:
+            found += [child] + descendants(child)
+    return found
+
+
 def run(binary):
     env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
     env.pop("QT_QPA_PLATFORM", None)
+    listener = Listener()  # before the program starts, so that it knows someone listens
     portdeck = subprocess.Popen([binary], env=env)
     client = None
     try:
@@ -67,13 +276,17 @@ def run(binary):
             print(f"accessibility: {role:12} {name!r}")
 
         # A client in slot 1: its label's name follows the caption, address included.
-        port = start_server(find_window())
+        window = find_window()
+        port = start_server(window)
         client = socket.create_connection(("127.0.0.1", port))
         wait_to_hear(portdeck.pid, expected("Remote IP :127.0.0.1"), "slot 1's label with its client's address")
         print("accessibility: with a client:", repr(heard(portdeck.pid)[5][1]))
         client.close()
         wait_to_hear(portdeck.pid, expected("Remote IP :"), "slot 1's label idle again")
         print("accessibility: all names heard as expected")
+
+        check_quick_actions(portdeck.pid)
+        check_drops(portdeck.pid, window.id, port, listener)
     finally:
         portdeck.kill()
         portdeck.wait()
