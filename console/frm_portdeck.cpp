@@ -44,8 +44,9 @@ constexpr int kSlotRowTop[] = {0, 1100, 2950, 4800, 6650};
 //   fractional scale factor (1.25, 1.5, 1.75) that line falls partly outside the box, or under
 //   the text area and the scroll bar, and whole sides of some boxes vanish. Here the frame is 2
 //   pixels wide, and its line is drawn on the outermost device pixels that lie wholly inside the
-//   box, where nothing else draws; the rest of the frame is the text area's white. The line is
-//   in the highlight colour while the box has the focus, as the other controls show it.
+//   box, where nothing else draws; the rest of the frame is the text area's white. While the box
+//   has the focus the line is 2 device pixels thick and in the highlight colour, as the other
+//   controls show their focus.
 class PortdeckStyle : public QProxyStyle
 {
 public:
@@ -76,16 +77,17 @@ private:
         const QRectF box = toDevice.mapRect(QRectF(option.rect));
         const QRectF whole(QPointF(std::ceil(box.left()), std::ceil(box.top())),
                            QPointF(std::floor(box.right()), std::floor(box.bottom())));
-        const QRectF inside = whole.adjusted(1, 1, -1, -1);
+        // Fusion's grey line, or while the box has the focus a line twice as thick in the highlight
+        // colour: a transcript's caret alone is easily missed. Both fit in the frame at every scale.
+        const bool focused = option.state.testFlag(State_HasFocus);
+        const int thickness = focused ? 2 : 1;
+        const QRectF inside = whole.adjusted(thickness, thickness, -thickness, -thickness);
         QPainterPath ring; // the space between two rectangles, by the odd-even rule
         ring.addRect(whole);
         ring.addRect(inside);
         const QTransform toLogical = toDevice.inverted();
-        // Fusion's grey, or the highlight colour while the box has the focus: a transcript's caret
-        // alone is easily missed.
-        const QColor line = option.state.testFlag(State_HasFocus)
-                                ? option.palette.highlight().color()
-                                : option.palette.window().color().darker(140).lighter(108);
+        const QColor line =
+            focused ? option.palette.highlight().color() : option.palette.window().color().darker(140).lighter(108);
         painter.fillPath(toLogical.map(ring), line);
         painter.fillRect(toLogical.mapRect(inside), option.palette.base());
     }
@@ -250,6 +252,16 @@ void frmPortdeck::Form_Load()
     strIdleCaption = QStringLiteral("Remote IP :");
     txtLocalPort->setText(QStringLiteral("1024"));
     // The engine starts with every echo line and recorded address empty.
+}
+
+void frmPortdeck::changeEvent(QEvent* event)
+{
+    // The desktop may still ask the window to fill the screen (Qt's own title bar on Wayland shows
+    // a maximise button whatever the window's flags): it keeps its one size.
+    constexpr Qt::WindowStates kFilling = Qt::WindowMaximized | Qt::WindowFullScreen;
+    if (event->type() == QEvent::WindowStateChange && (windowState() & kFilling))
+        setWindowState(windowState() & ~kFilling);
+    QWidget::changeEvent(event);
 }
 
 void frmPortdeck::cmdClear_Click()

@@ -45,6 +45,9 @@ public:
 
     QString strIdleCaption;
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     void buildControls();
     void connectEvents();
