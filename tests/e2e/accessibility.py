@@ -7,9 +7,11 @@ Every wait is bounded; nothing sleeps to synchronise.
 """
 import argparse
 import os
+import re
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import gi
@@ -95,38 +97,55 @@ def do_action(accessible, name):
 
 
 class Listener:
-    """What a screen reader hears from the bus: the events it registers for, with their source's
-    role and name. Events are taken as the GLib main loop runs, which the bounded waits drive."""
+    """What a screen reader hears from the bus. Events arrive as the GLib main loop runs, which the
+    bounded waits and the calls through the bus drive."""
 
-    KINDS = ("object:state-changed:showing", "object:state-changed:focused", "object:property-change:accessible-name")
+    KINDS = ("object:state-changed:showing", "object:property-change:accessible-name")
 
     def __init__(self):
         self.events = []
-        self.listener = Atspi.EventListener.new(self._heard)
+        self.roles = {}
+        self.quiet = False
+        self.listener = Atspi.EventListener.new(self._note)
         for kind in self.KINDS:
             self.listener.register(kind)
 
-    def _heard(self, event):
-        try:
-            self.events.append((event.type, event.source.get_role_name(), event.source.get_name(), event.detail1))
-        except GLib.Error:
-            pass  # its source went away before it could be read
+    def _note(self, event):
+        # The new name is read at once, through the bus: it changes with the next message. While
+        # a call is timed, nothing is read (the call would wait for it).
+        named = event.type.endswith("accessible-name") and not self.quiet
+        self.events.append((event.type, event.source, event.detail1, event.source.get_name() if named else None))
 
-    def pump(self):
+    def notifications(self):
+        """What a screen reader presents as notifications: a notification's name when it shows."""
+        names, heard = {}, []
+        for kind, source, shown, data in self.events:
+            if kind.endswith("accessible-name"):
+                names[source] = data
+            elif shown and self.role(source) == "notification":
+                heard.append(names.get(source))
+        return heard
+
+    def role(self, source):
+        if source not in self.roles:
+            try:
+                self.roles[source] = source.get_role_name()
+            except GLib.Error:
+                self.roles[source] = None  # gone before it was read: a dialog's part
+        return self.roles[source]
+
+    def wait_to_hear(self, message):
         context = GLib.MainContext.default()
-        while context.iteration(False):
-            pass
 
-    def wait_for_event(self, what, match):
-        def seen():
-            self.pump()
-            return [e for e in self.events if match(e)]
+        def heard():
+            while context.iteration(False):
+                pass
+            return message in self.notifications()
 
         try:
-            return wait_for(what, seen)
+            wait_for(f"{message!r} heard", heard)
         except Failure:
-            heard = [e for e in self.events if e[1] == "notification"]
-            raise Failure(f"timed out waiting for {what}; notifications heard: {heard}")
+            raise Failure(f"timed out waiting for {message!r}; notifications heard: {self.notifications()}")
 
 
 def focused(pid, name):
@@ -203,7 +222,7 @@ def check_drops(pid, window_id, port, listener):
         for slot, (how, drop) in enumerate(DROPS, start=1):
             address, client = f"127.0.0.{slot + 1}", clients[slot]
             arrival = f"Slot {slot}: client {address} connected"
-            listener.wait_for_event(f"{arrival!r} heard", lambda e: e == SHOWING + ("notification", arrival, 1))
+            listener.wait_to_hear(arrival)
             took = drop(pid, window_id, slot, listener)
             left = {s: f"Remote IP :127.0.0.{s + 1}" for s in clients if s > slot}
             wait_to_hear(pid, expected_with(left), f"slot {slot}'s label idle after a drop by {how}")
@@ -211,17 +230,13 @@ def check_drops(pid, window_id, port, listener):
             if client.received:
                 raise Failure(f"{how}: the client received {client.received!r}, expected nothing")
             departure = f"Slot {slot}: client {address} disconnected"
-            listener.wait_for_event(f"{departure!r} heard", lambda e: e == SHOWING + ("notification", departure, 1))
+            listener.wait_to_hear(departure)
             print(f"accessibility: dropped slot {slot} by {how}" +
                   (f"; the action returned in {took * 1000:.1f} ms" if took is not None else ""))
     finally:
         for client in clients.values():
             client.close()
-    print("accessibility: notifications heard:", *[e for e in listener.events if e[1] == "notification"],
-          sep="\n  ")
-
-
-SHOWING = ("object:state-changed:showing",)
+    print("accessibility: notifications heard:", *listener.notifications(), sep="\n  ")
 
 
 def expected_with(labels):
@@ -240,9 +255,11 @@ QUICK_ACTIONS = [
 QUICK_ENOUGH = 0.1
 
 
-def check_quick_actions(pid):
+def check_quick_actions(pid, listener):
     for name, action, dialog in QUICK_ACTIONS:
+        listener.quiet = True
         took = do_action(controls(pid)[name], action)
+        listener.quiet = False
         print(f"accessibility: {action} on {name!r} returned in {took * 1000:.1f} ms")
         if took > QUICK_ENOUGH:
             raise Failure(f"{action} on {name!r} took {took:.3f} s to return")
@@ -264,7 +281,64 @@ def descendants(accessible):
     return found
 
 
-def run(binary):
+def check_frame_on_x(window_id):
+    """A window of fixed size: the window manager is offered no maximise and no other size."""
+    said = command_output(["xprop", "-id", str(window_id), "_MOTIF_WM_HINTS", "WM_NORMAL_HINTS"])
+    print("accessibility: the window tells the window manager:", " ".join(said.split()))
+    hints = [int(v, 16) for v in re.search(r"_MOTIF_WM_HINTS\(_MOTIF_WM_HINTS\) = (.*)", said).group(1).split(", ")]
+    maximise_function, maximise_decoration = 0x10, 0x40
+    if hints[1] & maximise_function or hints[2] & maximise_decoration:
+        raise Failure(f"the window offers maximise: _MOTIF_WM_HINTS {hints}")
+    sizes = re.findall(r"program specified (?:minimum|maximum) size: (\d+ by \d+)", said)
+    if sizes != ["414 by 570"] * 2:
+        raise Failure(f"the window's minimum and maximum sizes are {sizes}")
+
+
+def command_output(command):
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+# The palette's highlight colour, and slot 1's transcript in the window's pixels at scale 1.
+HIGHLIGHT = b"\x30\x8c\xc6"
+SLOT1_TRANSCRIPT = (200 / 15, 1350 / 15, 5800 / 15, 1400 / 15)
+
+
+def check_focus_shows(binary, out_dir, scale):
+    """Slot 1's transcript, focused from the keyboard, is framed in the highlight colour all round."""
+    env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_SCALE_FACTOR=str(scale))
+    env.pop("QT_QPA_PLATFORM", None)
+    portdeck = subprocess.Popen([binary], env=env)
+    try:
+        wait_to_hear(portdeck.pid, expected("Remote IP : "), f"the window at scale {scale}")
+        window = find_window()
+        tab_to(portdeck.pid, window.id, "Slot 1 transcript", 5)
+        x, y, w, h = (round(v * scale) for v in SLOT1_TRANSCRIPT)
+        crop = ["-crop", f"{w}x{h}+{window.x + x}+{window.y + y}", "+repage"]
+
+        def framed():
+            pixels = subprocess.run(["import", "-window", "root", *crop, "-depth", "8", "rgb:-"],
+                                    check=True, capture_output=True).stdout
+            rows = [pixels[r * w * 3:(r + 1) * w * 3] for r in range(h)]
+            sides = {"top": rows[:2], "bottom": rows[-2:],
+                     "left": [b"".join(row[c * 3:c * 3 + 3] for row in rows) for c in (0, 1)],
+                     "right": [b"".join(row[c * 3:c * 3 + 3] for row in rows) for c in (w - 2, w - 1)]}
+            # Along the middle of each side, one of its two outermost lines is highlight all through.
+            return all(any(line[len(line) // 5 // 3 * 3:len(line) * 4 // 5 // 3 * 3] ==
+                           HIGHLIGHT * (len(line) * 4 // 5 // 3 - len(line) // 5 // 3) for line in lines)
+                       for lines in sides.values())
+
+        wait_for(f"the focused transcript's frame in the highlight colour at scale {scale}", framed)
+        shot = os.path.join(out_dir, f"portdeck-focus-{scale}.png")
+        subprocess.run(["import", "-window", "root", "-crop",
+                        f"{round(414 * scale)}x{round(570 * scale)}+{window.x}+{window.y}", "+repage", shot],
+                       check=True, capture_output=True)
+        print(f"accessibility: focused transcript framed in the highlight colour at scale {scale}; see {shot}")
+    finally:
+        portdeck.kill()
+        portdeck.wait()
+
+
+def run(binary, out_dir):
     env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
     env.pop("QT_QPA_PLATFORM", None)
     listener = Listener()  # before the program starts, so that it knows someone listens
@@ -277,6 +351,7 @@ def run(binary):
 
         # A client in slot 1: its label's name follows the caption, address included.
         window = find_window()
+        check_frame_on_x(window.id)
         port = start_server(window)
         client = socket.create_connection(("127.0.0.1", port))
         wait_to_hear(portdeck.pid, expected("Remote IP :127.0.0.1"), "slot 1's label with its client's address")
@@ -285,19 +360,21 @@ def run(binary):
         wait_to_hear(portdeck.pid, expected("Remote IP :"), "slot 1's label idle again")
         print("accessibility: all names heard as expected")
 
-        check_quick_actions(portdeck.pid)
+        check_quick_actions(portdeck.pid, listener)
         check_drops(portdeck.pid, window.id, port, listener)
     finally:
         portdeck.kill()
         portdeck.wait()
         if client:
             client.close()
+    check_focus_shows(binary, out_dir, 1.5)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
-    return script("accessibility", parser, lambda args: run(args.binary))
+    parser.add_argument("--out", default=tempfile.gettempdir())
+    return script("accessibility", parser, lambda args: run(args.binary, args.out))
 
 
 if __name__ == "__main__":
