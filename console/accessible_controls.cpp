@@ -6,16 +6,25 @@
 
 #include <QAbstractButton>
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QPushButton>
 
 namespace {
 
 // Runs what an action asks for in the next turn of the event loop: the accessibility bus sends
 // its reply when the action returns, and a screen reader that waits for a reply must not wait
-// for a modal dialog the action opened (the capture box's file dialog).
-template <typename Act> void afterReply(QObject* target, Act act)
+// for a modal dialog the action opened (the capture box's file dialog). As with a click, nothing
+// reaches the window while a dialog in front of it waits for an answer.
+template <typename Act> void afterReply(QWidget* target, Act act)
 {
-    QMetaObject::invokeMethod(target, act, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target,
+        [target, act] {
+            const QWidget* modal = QApplication::activeModalWidget();
+            if (!modal || modal == target->window())
+                act();
+        },
+        Qt::QueuedConnection);
 }
 
 // A button or check box of the window: read as Qt reads it, acted on like a click.

@@ -249,6 +249,13 @@ def check_quick_actions(pid, listener):
         if took > QUICK_ENOUGH:
             raise Failure(f"{action} on {name!r} took {took:.3f} s to return")
         opened = wait_for(f"the dialog {dialog!r}", lambda: find_accessible_window(pid, dialog))
+        # Behind the dialog the window takes no action, as it takes no click; the state is read
+        # after the action's turn has come.
+        echo = controls(pid)["Slot 2 echo"]
+        do_action(echo, "Toggle")
+        echo.clear_cache()
+        if echo.get_state_set().contains(Atspi.StateType.CHECKED):
+            raise Failure(f"Toggle on 'Slot 2 echo' worked behind the dialog {dialog!r}")
         cancel = [c for c in descendants(opened) if c.get_role_name() == "push button" and c.get_name() == "Cancel"]
         do_action(cancel[0], "Press")
         wait_for(f"the dialog {dialog!r} to close", lambda: find_accessible_window(pid, dialog) is None)
