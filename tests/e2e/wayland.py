@@ -68,7 +68,12 @@ def run(binary, out_dir):
         shutil.move(taken[0], shot)
 
         do_action(controls(portdeck.pid)["Exit"], "Press")
-        expect_exit(portdeck, timeout=15)
+        try:
+            expect_exit(portdeck, timeout=15)
+        except Failure as failure:
+            said = [line for line in file_bytes(protocol).decode(errors="replace").splitlines()
+                    if not line.startswith("[") and line.strip()]  # all but the protocol's lines
+            raise Failure(f"{failure}; it said:\n" + "\n".join(said[-40:]))
 
         # What the window told the compositor about its size and frame.
         said = file_bytes(protocol).decode(errors="replace")
