@@ -24,9 +24,13 @@ def run(binary, out_dir):
     runtime = tempfile.mkdtemp(prefix="portdeck-wayland-")  # XDG_RUNTIME_DIR: mode 0700
     base = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
     base.update(XDG_RUNTIME_DIR=runtime, WAYLAND_DISPLAY="portdeck-test")
+    # No fading in of the screen or the window: the screenshot shows them as they are.
+    config = os.path.join(runtime, "weston.ini")
+    with open(config, "w") as f:
+        f.write("[shell]\nstartup-animation=none\nanimation=none\n")
     # --debug offers the screenshot protocol; pixman, because the screenshooter reads its pixels.
     weston = subprocess.Popen(["weston", "--backend=headless-backend.so", "--use-pixman", "--debug",
-                               "--socket=portdeck-test", "--width=640", "--height=700", "--idle-time=0"],
+                               f"--config={config}", "--socket=portdeck-test", "--width=640", "--height=700"],
                               env=base, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     portdeck = client = None
     protocol = os.path.join(runtime, "protocol.log")
