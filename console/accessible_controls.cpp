@@ -115,8 +115,8 @@ QAccessibleInterface* portdeckAccessible(const QString& className, QObject* obje
     }
     if (className == QLatin1String(SlotLabel::staticMetaObject.className()))
         return new SlotLabelAccessible(static_cast<SlotLabel*>(object));
-    if (className == QLatin1String(Announcer::staticMetaObject.className()))
-        return Announcer::accessible(static_cast<Announcer*>(object));
+    if (className == QLatin1String(Notice::staticMetaObject.className()))
+        return Announcer::accessible(static_cast<Notice*>(object));
     // Only the window's own buttons: those of the dialogs keep Qt's ways.
     auto* button = qobject_cast<QAbstractButton*>(object);
     if (button && qobject_cast<frmPortdeck*>(button->parentWidget())) {

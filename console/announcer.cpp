@@ -8,9 +8,12 @@ namespace {
 class Notification : public QAccessibleObject
 {
 public:
-    Notification(Announcer* announcer, QWidget* window) : QAccessibleObject(announcer), m_window(window) {}
+    explicit Notification(Notice* notice) : QAccessibleObject(notice) {}
 
-    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_window); }
+    QAccessibleInterface* parent() const override
+    {
+        return QAccessible::queryAccessibleInterface(object()->parent()->parent()); // the window
+    }
     QAccessibleInterface* child(int) const override { return nullptr; }
     int childCount() const override { return 0; }
     int indexOfChild(const QAccessibleInterface*) const override { return -1; }
@@ -19,32 +22,33 @@ public:
 
     QString text(QAccessible::Text t) const override
     {
-        return t == QAccessible::Name ? static_cast<Announcer*>(object())->message() : QString();
+        return t == QAccessible::Name ? static_cast<Notice*>(object())->message : QString();
     }
-
-private:
-    QWidget* m_window;
 };
 
 } // namespace
 
-Announcer::Announcer(QWidget* window) : QObject(window), m_window(window)
+Announcer::Announcer(QWidget* window) : QObject(window)
 {
     setObjectName(QStringLiteral("announcer"));
+    for (Notice*& notice : m_notices)
+        notice = new Notice(this);
 }
 
 void Announcer::announce(const QString& message)
 {
-    m_message = message;
     if (!QAccessible::isActive())
         return;
-    QAccessibleEvent renamed(this, QAccessible::NameChanged);
+    Notice* notice = m_notices[m_next];
+    m_next = (m_next + 1) % kNotices;
+    notice->message = message;
+    QAccessibleEvent renamed(notice, QAccessible::NameChanged);
     QAccessible::updateAccessibility(&renamed);
-    QAccessibleEvent shown(this, QAccessible::ObjectShow);
+    QAccessibleEvent shown(notice, QAccessible::ObjectShow);
     QAccessible::updateAccessibility(&shown);
 }
 
-QAccessibleInterface* Announcer::accessible(Announcer* announcer)
+QAccessibleInterface* Announcer::accessible(Notice* notice)
 {
-    return new Notification(announcer, announcer->m_window);
+    return new Notification(notice);
 }
