@@ -7,10 +7,12 @@ Run under dbus-run-session with Debian's python3 and its Atspi bindings (ctest d
 Every wait is bounded; nothing sleeps to synchronise.
 """
 import argparse
+import ctypes
 import glob
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -20,8 +22,16 @@ from accessibility import Atspi, controls, do_action, expected, wait_to_hear  # 
 from e2e import Failure, expect_exit, file_bytes, free_port, listening, script, wait_for  # noqa: E402
 
 
+def ends_with_us():
+    """For a child process: it is ended when this script ends, even when the script is killed."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 def run(binary, out_dir):
-    runtime = tempfile.mkdtemp(prefix="portdeck-wayland-")  # XDG_RUNTIME_DIR: mode 0700
+    # The compositor's XDG_RUNTIME_DIR (mode 0700) in the build folder, cleared of any earlier run.
+    runtime = os.path.join(out_dir, "wayland-runtime")
+    shutil.rmtree(runtime, ignore_errors=True)
+    os.mkdir(runtime, 0o700)
     base = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
     base.update(XDG_RUNTIME_DIR=runtime, WAYLAND_DISPLAY="portdeck-test")
     # No fading in of the screen or the window: the screenshot shows them as they are.
@@ -31,14 +41,15 @@ def run(binary, out_dir):
     # --debug offers the screenshot protocol; pixman, because the screenshooter reads its pixels.
     weston = subprocess.Popen(["weston", "--backend=headless-backend.so", "--use-pixman", "--debug",
                                f"--config={config}", "--socket=portdeck-test", "--width=640", "--height=700"],
-                              env=base, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                              env=base, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              preexec_fn=ends_with_us)
     portdeck = client = None
     protocol = os.path.join(runtime, "protocol.log")
     try:
         wait_for("weston's socket", lambda: os.path.exists(os.path.join(runtime, "portdeck-test")))
         env = dict(base, QT_QPA_PLATFORM="wayland", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", WAYLAND_DEBUG="client")
         with open(protocol, "w") as log:
-            portdeck = subprocess.Popen([binary], env=env, stderr=log)
+            portdeck = subprocess.Popen([binary], env=env, stderr=log, preexec_fn=ends_with_us)
         wait_to_hear(portdeck.pid, expected("Remote IP : "), "the window's controls on Wayland")
 
         port = free_port()
