@@ -1,11 +1,13 @@
 #include "frm_portdeck.h"
 
+#include "accessible_controls.h"
+#include "announcer.h"
 #include "frame_clock.h"
 #include "transcript_box.h"
 #include "version.h"
 
 #include <QAbstractScrollArea>
-#include <QAccessibleWidget>
+#include <QAction>
 #include <QCheckBox>
 #include <QIcon>
 #include <QLayout>
@@ -42,7 +44,9 @@ constexpr int kSlotRowTop[] = {0, 1100, 2950, 4800, 6650};
 //   fractional scale factor (1.25, 1.5, 1.75) that line falls partly outside the box, or under
 //   the text area and the scroll bar, and whole sides of some boxes vanish. Here the frame is 2
 //   pixels wide, and its line is drawn on the outermost device pixels that lie wholly inside the
-//   box, where nothing else draws; the rest of the frame is the text area's white.
+//   box, where nothing else draws; the rest of the frame is the text area's white. While the box
+//   has the focus the line is 2 device pixels thick and in the highlight colour, as the other
+//   controls show their focus.
 class PortdeckStyle : public QProxyStyle
 {
 public:
@@ -73,12 +77,18 @@ private:
         const QRectF box = toDevice.mapRect(QRectF(option.rect));
         const QRectF whole(QPointF(std::ceil(box.left()), std::ceil(box.top())),
                            QPointF(std::floor(box.right()), std::floor(box.bottom())));
-        const QRectF inside = whole.adjusted(1, 1, -1, -1);
+        // Fusion's grey line, or while the box has the focus a line twice as thick in the highlight
+        // colour: a transcript's caret alone is easily missed. Both fit in the frame at every scale.
+        const bool focused = option.state.testFlag(State_HasFocus);
+        const int thickness = focused ? 2 : 1;
+        const QRectF inside = whole.adjusted(thickness, thickness, -thickness, -thickness);
         QPainterPath ring; // the space between two rectangles, by the odd-even rule
         ring.addRect(whole);
         ring.addRect(inside);
         const QTransform toLogical = toDevice.inverted();
-        painter.fillPath(toLogical.map(ring), option.palette.window().color().darker(140).lighter(108)); // Fusion's
+        const QColor line =
+            focused ? option.palette.highlight().color() : option.palette.window().color().darker(140).lighter(108);
+        painter.fillPath(toLogical.map(ring), line);
         painter.fillRect(toLogical.mapRect(inside), option.palette.base());
     }
 };
@@ -113,15 +123,6 @@ QPalette lightPalette()
     return palette;
 }
 
-// Qt reports a window made from a plain QWidget as a "client" area, which a screen reader hears
-// as a filler; Portdeck's window is a window, read with its caption.
-QAccessibleInterface* windowAccessible(const QString& className, QObject* object)
-{
-    if (className == QLatin1String(frmPortdeck::staticMetaObject.className()))
-        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
-    return nullptr;
-}
-
 // A sans-serif face at 8.25 points (11 pixels at 96 dots per inch) narrow enough that every
 // caption shows whole at the sizes of the layout.
 QFont controlFont(bool bold)
@@ -137,10 +138,10 @@ QFont controlFont(bool bold)
 
 frmPortdeck::frmPortdeck(ClosingPool& closing, std::unique_ptr<CommonDialog> dialog, QWidget* parent)
     : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)),
-      m_engine(*this, closing)
+      m_engine(*this, closing), m_announcer(new Announcer(this))
 {
     Q_INIT_RESOURCE(portdeck); // the icons live in this library's resources
-    QAccessible::installFactory(windowAccessible);
+    installAccessibleControls();
     if (!CommonDialog1)
         CommonDialog1 = std::make_unique<FileOpenDialog>(this);
     FrameClock::of(this); // the window paints at most once per frame
@@ -159,6 +160,9 @@ void frmPortdeck::buildControls()
 {
     setObjectName(QStringLiteral("frmPortdeck"));
     setFixedSize(px(6210), px(8550));
+    // A window of fixed size offers nothing to maximise, also where Qt draws the frame itself.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     (new FixedPlacement(this))->setSizeConstraint(QLayout::SetNoConstraint);
     QIcon icon;
     icon.addFile(QStringLiteral(":/portdeck/portdeck-16.png"), QSize(16, 16));
@@ -203,6 +207,11 @@ void frmPortdeck::buildControls()
         txtDecription[i]->setObjectName(QStringLiteral("txtDecription") + n);
         txtDecription[i]->setGeometry(twipRect(200, row + 250, 5800, 1400));
         txtDecription[i]->setAccessibleName(tr("Slot %1 transcript").arg(i));
+        // The keyboard's way to what a double-click on the label does, offered while a client is there.
+        m_dropClient[i] = new QAction(tr("Drop client"), txtDecription[i]);
+        m_dropClient[i]->setObjectName(QStringLiteral("dropClient") + n);
+        m_dropClient[i]->setVisible(false);
+        txtDecription[i]->addAction(m_dropClient[i]);
     }
 
     for (QWidget* control : findChildren<QWidget*>())
@@ -227,6 +236,7 @@ void frmPortdeck::connectEvents()
     connect(cmdClear, &QPushButton::clicked, this, &frmPortdeck::cmdClear_Click);
     for (qint16 i = 1; i <= kSlots; ++i) {
         connect(lblRemoteIP[i], &SlotLabel::doubleClicked, this, [this, i] { m_engine.lblRemoteIP_DblClick(i); });
+        connect(m_dropClient[i], &QAction::triggered, lblRemoteIP[i], &SlotLabel::dropClient);
         connect(txtDecription[i], &TranscriptBox::keyTyped, this,
                 [this, i](qint32 code) { m_engine.txtDecription_KeyPress(i, code); });
         // toggled, not clicked: it also fires when code changes the value, as stop needs.
@@ -242,6 +252,16 @@ void frmPortdeck::Form_Load()
     strIdleCaption = QStringLiteral("Remote IP :");
     txtLocalPort->setText(QStringLiteral("1024"));
     // The engine starts with every echo line and recorded address empty.
+}
+
+void frmPortdeck::changeEvent(QEvent* event)
+{
+    // The desktop may still ask the window to fill the screen (Qt's own title bar on Wayland shows
+    // a maximise button whatever the window's flags): it keeps its one size.
+    constexpr Qt::WindowStates kFilling = Qt::WindowMaximized | Qt::WindowFullScreen;
+    if (event->type() == QEvent::WindowStateChange && (windowState() & kFilling))
+        setWindowState(windowState() & ~kFilling);
+    QWidget::changeEvent(event);
 }
 
 void frmPortdeck::cmdClear_Click()
@@ -299,12 +319,20 @@ void frmPortdeck::showSlotIdle(qint16 index)
 {
     lblRemoteIP[index]->setLook(SlotLabel::Look::Idle);
     lblRemoteIP[index]->setCaption(strIdleCaption);
+    m_dropClient[index]->setVisible(false);
+    // Dropping an idle slot shows it idle again: nobody left.
+    if (!m_clientShown[index].isEmpty())
+        m_announcer->announce(tr("Slot %1: client %2 disconnected").arg(index).arg(m_clientShown[index]));
+    m_clientShown[index].clear();
 }
 
 void frmPortdeck::showSlotOccupied(qint16 index, const QString& address)
 {
     lblRemoteIP[index]->setLook(SlotLabel::Look::Occupied);
     lblRemoteIP[index]->setCaption(strIdleCaption + address);
+    m_dropClient[index]->setVisible(true);
+    m_clientShown[index] = address;
+    m_announcer->announce(tr("Slot %1: client %2 connected").arg(index).arg(address));
 }
 
 void frmPortdeck::AppendTranscript(qint16 index, const QByteArray& text)

@@ -9,6 +9,8 @@
 #include <array>
 #include <memory>
 
+class Announcer;
+class QAction;
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
@@ -44,6 +46,9 @@ public:
 
     QString strIdleCaption;
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     void buildControls();
     void connectEvents();
@@ -68,4 +73,7 @@ private:
     std::unique_ptr<CommonDialog> CommonDialog1;
     CaptureFiles m_captureFiles;
     ConnectionEngine m_engine;
+    Announcer* m_announcer;                          // tells a screen reader of arrivals and departures
+    std::array<QAction*, kSlots + 1> m_dropClient{}; // in each transcript's menu while a client is there
+    std::array<QString, kSlots + 1> m_clientShown;   // the address each label shows, empty when idle
 };

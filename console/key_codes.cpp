@@ -2,6 +2,9 @@
 
 QList<qint32> characterCodes(int key, Qt::KeyboardModifiers modifiers, const QString& text)
 {
+    // Alt and Meta combinations are commands for the desktop, not characters, whatever the key.
+    if (modifiers & (Qt::AltModifier | Qt::MetaModifier))
+        return {};
     switch (key) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
@@ -17,9 +20,6 @@ QList<qint32> characterCodes(int key, Qt::KeyboardModifiers modifiers, const QSt
     default:
         break;
     }
-    // Alt and Meta combinations are commands for the desktop, not characters.
-    if (modifiers & (Qt::AltModifier | Qt::MetaModifier))
-        return {};
     if (modifiers & Qt::ControlModifier) {
         if (key >= Qt::Key_A && key <= Qt::Key_Z)
             return {key - Qt::Key_A + 1};

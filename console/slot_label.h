@@ -4,7 +4,8 @@
 #include <QLabel>
 #include <QPalette>
 
-// A slot's address label: sizes itself to its caption and reports a double-click.
+// A slot's address label: sizes itself to its caption and reports a double-click, or the same
+// request made without a mouse (its accessible action, the transcript's menu).
 //
 // A caption changes twice per client, so changing it is kept cheap: the two looks are
 // prepared palettes, and the width a caption needs is measured once and remembered.
@@ -21,6 +22,11 @@ public:
     void setCaption(const QString& caption);
     // Idle: black text. Occupied: pure red text.
     void setLook(Look look);
+
+    // Asks for what a double-click asks for: the slot's client dropped.
+    void dropClient() { emit doubleClicked(); }
+    // The accessible action that does it.
+    static QString dropActionName() { return QStringLiteral("Drop client"); }
 
 signals:
     void doubleClicked();

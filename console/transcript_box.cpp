@@ -4,6 +4,7 @@
 #include "key_codes.h"
 
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 
 namespace {
@@ -263,6 +264,13 @@ void TranscriptBox::paintEvent(QPaintEvent* event)
 
 void TranscriptBox::keyPressEvent(QKeyEvent* event)
 {
+    // Shift+F10 opens the menu as the Menu key does; neither types a character.
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        const QPoint caret = cursorRect().center();
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, caret, viewport()->mapToGlobal(caret));
+        contextMenuEvent(&menu);
+        return;
+    }
     for (const qint32 code : characterCodes(event->key(), event->modifiers(), event->text()))
         emit keyTyped(code);
     flushDisplay(); // the key edits what the exact text holds now
@@ -280,7 +288,26 @@ void TranscriptBox::inputMethodEvent(QInputMethodEvent* event)
 void TranscriptBox::contextMenuEvent(QContextMenuEvent* event)
 {
     flushDisplay();
-    QPlainTextEdit::contextMenuEvent(event);
+    // The text box's own menu, then the box's actions that are visible now (the window's
+    // "Drop client" while a client is there).
+    QMenu* menu = createStandardContextMenu(event->pos());
+    menu->setObjectName(QStringLiteral("transcriptMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator(); // collapses when nothing follows it
+    menu->addActions(actions());
+    menu->popup(event->globalPos());
+}
+
+void TranscriptBox::focusInEvent(QFocusEvent* event)
+{
+    update(); // the frame shows the focus
+    QPlainTextEdit::focusInEvent(event);
+}
+
+void TranscriptBox::focusOutEvent(QFocusEvent* event)
+{
+    update();
+    QPlainTextEdit::focusOutEvent(event);
 }
 
 void TranscriptBox::dropEvent(QDropEvent* event)

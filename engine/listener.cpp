@@ -4,6 +4,10 @@ namespace {
 // Retrying after running out of descriptors: soon, then less often.
 constexpr int kFirstRetryMs = 100;
 constexpr int kLastRetryMs = 1600;
+// Showing the first message box under X needed two descriptors at once (the icon theme's
+// cache, with its index and then with the shared-memory segment X hands over for the box's
+// pixels); other themes and fonts may want more. Descriptors kept in reserve cost nothing.
+constexpr qsizetype kReserve = 32;
 } // namespace
 
 Listener::Listener(QObject* parent) : QObject(parent)
@@ -27,7 +31,8 @@ qint64 Listener::open(quint16 port)
         return socket;
     m_socket = socket;
     m_port = native::localPort(socket); // read once: every connected line shows it
-    m_reserve = native::reserveDescriptor();
+    fillReserve(kReserve);
+    m_reserveWhole = m_reserve.size(); // a limit too low for all of it must not stop taking clients
     m_notifier.setSocket(socket);
     m_notifier.setEnabled(true);
     return 0;
@@ -42,9 +47,7 @@ void Listener::close()
     m_notifier.setEnabled(false);
     native::close(m_socket);
     m_socket = native::kNoDescriptor;
-    if (m_reserve >= 0)
-        native::close(m_reserve);
-    m_reserve = native::kNoDescriptor;
+    releaseReserve();
 }
 
 void Listener::acceptOne()
@@ -52,9 +55,7 @@ void Listener::acceptOne()
     native::Peer peer;
     const native::Descriptor socket = native::accept(m_socket, &peer);
     if (socket >= 0) {
-        m_paused = false;
-        if (m_reserve < 0)
-            m_reserve = native::reserveDescriptor();
+        m_paused = false; // taken with the reserve whole: the notifier is only on then
         emit request(socket, peer);
         return;
     }
@@ -66,10 +67,7 @@ void Listener::acceptOne()
     }
     // Clients wait in the kernel meanwhile. The reserve gives the program room to say so.
     m_notifier.setEnabled(false);
-    if (m_reserve >= 0) {
-        native::close(m_reserve);
-        m_reserve = native::kNoDescriptor;
-    }
+    releaseReserve();
     m_retry.start(m_paused ? std::min(2 * m_retry.interval(), kLastRetryMs) : kFirstRetryMs);
     if (!m_paused) {
         m_paused = true;
@@ -79,6 +77,38 @@ void Listener::acceptOne()
 
 void Listener::resume()
 {
-    if (m_socket != native::kNoDescriptor)
-        m_notifier.setEnabled(true);
+    if (m_socket == native::kNoDescriptor)
+        return;
+    // Taking clients with part of the reserve would leave the message without room again.
+    if (!takeReserve()) {
+        m_retry.start(std::min(2 * m_retry.interval(), kLastRetryMs));
+        return;
+    }
+    m_notifier.setEnabled(true);
+}
+
+bool Listener::takeReserve()
+{
+    if (fillReserve(m_reserveWhole))
+        return true;
+    releaseReserve();
+    return false;
+}
+
+bool Listener::fillReserve(qsizetype count)
+{
+    while (m_reserve.size() < count) {
+        const native::Descriptor spare = native::reserveDescriptor();
+        if (spare < 0)
+            return false;
+        m_reserve.append(spare);
+    }
+    return true;
+}
+
+void Listener::releaseReserve()
+{
+    for (const native::Descriptor spare : std::as_const(m_reserve))
+        native::close(spare);
+    m_reserve.clear();
 }

@@ -2,6 +2,7 @@
 
 #include "native_socket.h"
 
+#include <QList>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -10,7 +11,9 @@
 //
 // Running out of descriptors is not the listener's failure: it stops taking clients for a
 // moment (they wait in the kernel's backlog), says so once, and takes them again as soon as
-// it can.
+// it can. A reserve of descriptors, given up at that moment, leaves the program room to show
+// the message: on X a new window needs several (the icon theme's files, a shared-memory
+// segment), and without them the X connection breaks and the window stops for good.
 class Listener : public QObject
 {
     Q_OBJECT
@@ -35,11 +38,18 @@ signals:
 private:
     void acceptOne();
     void resume();
+    // Takes the whole reserve again, or nothing: what can be had is left to the rest of the
+    // program until the whole reserve can be.
+    bool takeReserve();
+    bool fillReserve(qsizetype count);
+    void releaseReserve();
 
     native::Descriptor m_socket = native::kNoDescriptor;
-    native::Descriptor m_reserve = native::kNoDescriptor;
+    QList<native::Descriptor> m_reserve;
+    qsizetype m_reserveWhole = 0; // as many as could be taken when listening began
     quint16 m_port = 0;
     QSocketNotifier m_notifier{QSocketNotifier::Read};
     QTimer m_retry;
+    // Out of resources and told so; over once a client is taken with the reserve whole again.
     bool m_paused = false;
 };

@@ -37,8 +37,9 @@ void sendAtOnce(Descriptor socket);
 // Sends FIN after what is queued; reading goes on.
 void shutdownWrite(Descriptor socket);
 void close(Descriptor socket);
-// A descriptor kept in reserve and closed when the process has run out, so that the program
-// can still tell the operator (showing a message may need to open a font file).
+// One descriptor to keep in reserve and close when the process has run out, so that the
+// program can still tell the operator (showing a message opens files and, on X, receives a
+// shared-memory segment as a descriptor).
 Descriptor reserveDescriptor();
 // Closes with a reset: the kernel drops what it still holds for the peer at once.
 void abort(Descriptor socket);

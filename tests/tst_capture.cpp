@@ -21,6 +21,7 @@ private slots:
     void eachSlotCapturesOnlyItsOwnTraffic();
     void fileThatCannotBeOpenedIsReported_data();
     void fileThatCannotBeOpenedIsReported();
+    void sameFileAsAnotherSlotIsRefused_data();
     void sameFileAsAnotherSlotIsRefused();
     void failedWriteIsReportedOnceAndTrafficGoesOn();
     void realDialogOffersTheFiltersAndAcceptsANewName();
@@ -193,26 +194,38 @@ void tst_capture::fileThatCannotBeOpenedIsReported()
     QVERIFY(!w.form->captureOpen(2));
 }
 
+void tst_capture::sameFileAsAnotherSlotIsRefused_data()
+{
+    QTest::addColumn<int>("holder"); // the slot capturing into the file
+    QTest::addColumn<int>("asker");  // the slot asking for the same file
+    QTest::newRow("slot 2 into slot 1's file") << 1 << 2;
+    QTest::newRow("slot 1 into slot 4's file") << 4 << 1;
+}
+
 void tst_capture::sameFileAsAnotherSlotIsRefused()
 {
+    QFETCH(int, holder);
+    QFETCH(int, asker);
     Window w;
     w.form->show();
-    auto a = w.serveOneClient();
-    QVERIFY(a);
     const QString path = m_dir.filePath("shared.txt");
-    w.captureInto(1, path);
-    a->send("kept\r");
-    QTRY_COMPARE(fileBytes(path), QByteArray("kept\r\n"));
+    w.captureInto(holder, path);
+    QVERIFY(w.form->captureOpen(holder));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append));
+        QCOMPARE(file.write("kept"), qint64(4));
+    }
 
     QDir(m_dir.path()).mkdir("sub");
     w.dialog->answer = m_dir.filePath("sub/../shared.txt"); // the same file, spelled otherwise
-    w.form->chkCapture[2]->setChecked(true);
+    w.form->chkCapture[asker]->setChecked(true);
     const QStringList messages = takeOperatorMessages();
     QCOMPARE(messages.size(), 1);
-    QVERIFY2(messages[0].contains("slot 1"), qPrintable(messages[0]));
-    QVERIFY(!w.form->captureOpen(2));
-    QCOMPARE(fileBytes(path), QByteArray("kept\r\n")); // not emptied
-    QVERIFY(w.form->captureOpen(1));
+    QVERIFY2(messages[0].contains(QStringLiteral("slot %1 is").arg(holder)), qPrintable(messages[0]));
+    QVERIFY(!w.form->captureOpen(asker));
+    QCOMPARE(fileBytes(path), QByteArray("kept")); // not emptied
+    QVERIFY(w.form->captureOpen(holder));
 }
 
 void tst_capture::failedWriteIsReportedOnceAndTrafficGoesOn()

@@ -3,11 +3,13 @@
 // program runs at (ctest runs this at QT_SCALE_FACTOR 1 to 2) every frame and caption is drawn
 // whole. Runs under Xvfb and reads the pixels of QWidget::grab(), which are what the screen shows.
 #include "test_support.h"
+#include "transcript_box.h"
 
 #include <QAbstractScrollArea>
 #include <QApplication>
 #include <QPushButton>
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -96,9 +98,11 @@ QMap<QString, double> readableTexts(DarkTheme theme, const QString& shot)
 }
 
 // Whether a frame's line runs along one side of a control: one of the two outermost rows or
-// columns of device pixels is of the line's colour (darker than the face and the text boxes)
-// along the middle of the side, away from rounded corners.
-bool lineAlong(const QImage& image, const QRect& control, Qt::Edge side)
+// columns of device pixels is of the line's colour (by default darker than the face and the
+// text boxes) along the middle of the side, away from rounded corners.
+bool lineAlong(
+    const QImage& image, const QRect& control, Qt::Edge side,
+    const std::function<bool(QRgb)>& isLine = [](QRgb rgb) { return qGray(rgb) <= 216; })
 {
     const bool vertical = side == Qt::LeftEdge || side == Qt::RightEdge;
     const int length = vertical ? control.height() : control.width();
@@ -110,7 +114,7 @@ bool lineAlong(const QImage& image, const QRect& control, Qt::Edge side)
                                               control.top() + along)
                                      : QPoint(control.left() + along,
                                               side == Qt::TopEdge ? control.top() + depth : control.bottom() - depth);
-            drawn += qGray(image.pixel(start)) <= 216;
+            drawn += isLine(image.pixel(start));
         }
         if (drawn >= (length - 2 * (length / 5)) * 95 / 100)
             return true;
@@ -164,6 +168,7 @@ private slots:
     void darkThemeLeavesTextAsReadable();
 
     void framesAndCaptionsDrawWhole();
+    void focusedTranscriptFramedInHighlight();
 
 private:
     QPalette m_themePalette = QApplication::palette();
@@ -217,6 +222,34 @@ void tst_look::framesAndCaptionsDrawWhole()
         if (!qobject_cast<QAbstractScrollArea*>(control) && !captionWhole(control, f.size()))
             missing << control->objectName() + " caption";
     QVERIFY2(missing.isEmpty(), qPrintable(missing.join(", ")));
+}
+
+void tst_look::focusedTranscriptFramedInHighlight()
+{
+    Window w;
+    frmPortdeck& f = *w.form;
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    TranscriptBox& focused = *f.txtDecription[1];
+    const QRect textArea = focused.viewport()->geometry();
+    f.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+    focused.setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(focused.hasFocus());
+    QCOMPARE(focused.viewport()->geometry(), textArea); // the text area loses nothing to the focus
+    const QImage image = f.grab().toImage();
+    image.save("look-focus-" + scale() + ".png");
+
+    const QRgb highlight = f.palette().color(QPalette::Highlight).rgb();
+    auto isHighlight = [highlight](QRgb rgb) {
+        return (rgb & 0xffffff) == (highlight & 0xffffff);
+    };
+    QStringList wrong;
+    for (TranscriptBox* box : {f.txtDecription[1], f.txtDecription[2]})
+        for (Qt::Edge side : {Qt::TopEdge, Qt::LeftEdge, Qt::RightEdge, Qt::BottomEdge})
+            if (lineAlong(image, devicePixels(image, box->geometry()), side, isHighlight) != (box == &focused))
+                wrong << QStringLiteral("%1 side %2").arg(box->objectName()).arg(side);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(", ")));
 }
 
 QTEST_MAIN(tst_look)

@@ -2,6 +2,8 @@
 // replacement, turning away, the ways a slot returns to idle, stop, exit and bad ports.
 #include "test_support.h"
 
+#include <QAccessible>
+#include <QAction>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -17,6 +19,8 @@ private slots:
     void sameAddressReplacesHolderBeforeFreeSlots();
     void fullSlotsReplaceOnlyTheirOwnAddress();
     void slotReturnsToIdle();
+    void dropWithoutAMouse_data();
+    void dropWithoutAMouse();
     void peerResetEndsTheSlot();
     void closeStillDeliversWhatWasQueued();
     void stopClosesOpenSlotsAndSwitchesThemOff();
@@ -170,6 +174,40 @@ void tst_slots::slotReturnsToIdle()
     // A later client of slot 2 is served as usual and the capture file is still open.
     auto d = w.connectClient("127.0.0.5", 1);
     QVERIFY(d && w.form->captureOpen(2));
+}
+
+enum class DropWay { TranscriptMenu, AccessibleAction };
+Q_DECLARE_METATYPE(DropWay)
+
+void tst_slots::dropWithoutAMouse_data()
+{
+    QTest::addColumn<DropWay>("way");
+    QTest::newRow("transcript menu") << DropWay::TranscriptMenu;
+    QTest::newRow("label's accessible action") << DropWay::AccessibleAction;
+}
+
+// Each way does what a double-click on the label does; the menu offers it while a client is there.
+void tst_slots::dropWithoutAMouse()
+{
+    QFETCH(DropWay, way);
+    Window w;
+    auto client = w.serveOneClient();
+    QVERIFY(client);
+    auto* menuEntry = w.form->txtDecription[1]->findChild<QAction*>("dropClient1");
+    QVERIFY(menuEntry && menuEntry->isVisible());
+    const QString expected = w.text(1) + "Remote Close\r\n";
+    if (way == DropWay::TranscriptMenu) {
+        menuEntry->trigger();
+    } else {
+        QAccessibleActionInterface* actions =
+            QAccessible::queryAccessibleInterface(w.form->lblRemoteIP[1])->actionInterface();
+        QVERIFY(actions && actions->actionNames().contains("Drop client"));
+        actions->doAction("Drop client");
+    }
+    QTRY_COMPARE(w.text(1), expected);
+    QCOMPARE(w.label(1), QString("Remote IP :"));
+    QVERIFY(client->waitForEnd());
+    QVERIFY(!menuEntry->isVisible());
 }
 
 void tst_slots::peerResetEndsTheSlot()

@@ -295,6 +295,12 @@ void tst_traffic::keyCodes_data()
     QTest::newRow("F1") << int(Qt::Key_F1) << 0 << "" << L{};
     QTest::newRow("Ctrl alone") << int(Qt::Key_Control) << ctrl << "" << L{};
     QTest::newRow("Alt+a") << int(Qt::Key_A) << int(Qt::AltModifier) << "a" << L{};
+    QTest::newRow("Alt+Return") << int(Qt::Key_Return) << int(Qt::AltModifier) << "\r" << L{};
+    QTest::newRow("Alt+Backspace") << int(Qt::Key_Backspace) << int(Qt::AltModifier) << "\b" << L{};
+    QTest::newRow("Meta+Escape") << int(Qt::Key_Escape) << int(Qt::MetaModifier) << "\x1b" << L{};
+    QTest::newRow("Meta+keypad Enter") << int(Qt::Key_Enter) << int(Qt::MetaModifier | Qt::KeypadModifier) << "\r"
+                                       << L{};
+    QTest::newRow("Ctrl+Alt+C") << int(Qt::Key_C) << int(Qt::ControlModifier | Qt::AltModifier) << "\x03" << L{};
 }
 
 void tst_traffic::keyCodes()

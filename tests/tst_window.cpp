@@ -19,6 +19,8 @@ private slots:
     void controlsStandWhereTheLayoutPutsThem();
     void fontsAndCaptionsFit();
     void tabVisitsControlsInOrder();
+    void keepsItsOneSize_data();
+    void keepsItsOneSize();
     void appendKeepsOnlyAShortTail_data();
     void appendKeepsOnlyAShortTail();
     void operatorTypingCountsTowardTheRule();
@@ -169,6 +171,27 @@ void tst_window::tabVisitsControlsInOrder()
         QCOMPARE(QApplication::focusWidget()->objectName(), next->objectName());
     }
     QCOMPARE(w.text(1), QString()); // Tab typed nothing into the boxes it passed
+}
+
+void tst_window::keepsItsOneSize_data()
+{
+    QTest::addColumn<Qt::WindowState>("asked");
+    QTest::newRow("maximised") << Qt::WindowMaximized;
+    QTest::newRow("full screen") << Qt::WindowFullScreen;
+}
+
+void tst_window::keepsItsOneSize()
+{
+    QFETCH(Qt::WindowState, asked);
+    Window w;
+    frmPortdeck& f = *w.form;
+    QVERIFY(!f.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    QVERIFY(f.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    f.setWindowState(asked);
+    QCOMPARE(f.windowState(), Qt::WindowNoState);
+    QCOMPARE(f.size(), QSize(414, 570));
 }
 
 void tst_window::appendKeepsOnlyAShortTail_data()

@@ -149,6 +149,23 @@ def script(name, parser, run):
     return 0
 
 
+def binary_script(name, run):
+    """Runs a test script whose one argument is the program to test: run(binary)."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    return script(name, parser, lambda args: run(args.binary))
+
+
+def expect_exit(program, timeout=10):
+    """Waits for the program to end after Exit, with status 0."""
+    try:
+        code = program.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise Failure("the program did not end after Exit")
+    if code != 0:
+        raise Failure(f"the program ended with status {code}")
+
+
 def file_bytes(path):
     try:
         with open(path, "rb") as f:
@@ -209,12 +226,7 @@ def run(binary, out_dir):
 
         # Exit ends the program and the client's connection.
         window.click(EXIT_BUTTON)
-        try:
-            code = portdeck.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            raise Failure("the program did not end after Exit")
-        if code != 0:
-            raise Failure(f"the program ended with status {code}")
+        expect_exit(portdeck)
         # nc stays while its input is open; with its input closed it ends only once the
         # server has ended the connection.
         nc.process.stdin.close()
