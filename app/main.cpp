@@ -1,5 +1,5 @@
+#include "closing_pool.h"
 #include "frm_portdeck.h"
-#include "socket_control.h"
 
 #include <QApplication>
 
@@ -23,13 +23,16 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Portdeck"));
     QApplication::setDesktopFileName(QStringLiteral("org.portdeck.portdeck"));
+    // Created here, before the window, because closed connections outlive it: the window's sockets
+    // hand theirs over when it goes, and they get their last moments below.
+    ClosingPool closing;
     int status = 0;
     {
-        frmPortdeck window;
+        frmPortdeck window(closing);
         window.show();
         // The program ends when the window is unloaded: by Exit, or closed from the desktop.
         status = QApplication::exec();
     } // the window's sockets close with it
-    SocketControl::drainClosing(kDrainOnExitMs);
+    closing.drain(kDrainOnExitMs);
     return status;
 }

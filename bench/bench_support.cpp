@@ -245,7 +245,8 @@ Anchor::~Anchor()
     }
 }
 
-Portdeck::Portdeck(const QString& capturePath) : window(std::make_unique<FixedDialog>(capturePath)), port(freePort())
+Portdeck::Portdeck(const QString& capturePath)
+    : window(closing, std::make_unique<FixedDialog>(capturePath)), port(freePort())
 {
     window.show();
     window.txtLocalPort->setText(QString::number(port));

@@ -85,6 +85,7 @@ struct Portdeck {
     bool slotClosed(int slot) const;
     bool slotConnected(int slot);
 
+    ClosingPool closing; // before the window, which hands it its closed connections
     frmPortdeck window;
     quint16 port;
 };

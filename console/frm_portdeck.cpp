@@ -136,9 +136,9 @@ QFont controlFont(bool bold)
 
 } // namespace
 
-frmPortdeck::frmPortdeck(std::unique_ptr<CommonDialog> dialog, QWidget* parent)
-    : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)), m_engine(*this),
-      m_announcer(new Announcer(this))
+frmPortdeck::frmPortdeck(ClosingPool& closing, std::unique_ptr<CommonDialog> dialog, QWidget* parent)
+    : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)),
+      m_engine(*this, closing), m_announcer(new Announcer(this))
 {
     Q_INIT_RESOURCE(portdeck); // the icons live in this library's resources
     installAccessibleControls();

@@ -26,8 +26,9 @@ class frmPortdeck : public QWidget, private Console
 public:
     static constexpr qint16 kSlots = ConnectionEngine::kSlots;
 
+    // closing: where the slots' closed connections finish, kept by the caller beyond the window.
     // dialog: the capture file dialog; the real one when none is given.
-    explicit frmPortdeck(std::unique_ptr<CommonDialog> dialog = {}, QWidget* parent = nullptr);
+    explicit frmPortdeck(ClosingPool& closing, std::unique_ptr<CommonDialog> dialog = {}, QWidget* parent = nullptr);
     ~frmPortdeck() override;
 
     ConnectionEngine& engine() { return m_engine; }

@@ -30,26 +30,39 @@ private:
     qint64 m_held = 0;
 };
 
-// One client's connection over the native non-blocking socket, from accept to gone:
+class ClosingPool;
+
+// One client's connection over the native non-blocking socket, from accept to gone. Its life is
+// one state value; each state waits for one or two things, and each change of state is made in
+// one place (moveTo says what entering a state does):
 //
-//   open           the client's bytes are read in arrivals of at most kArrivalLimit bytes;
-//                  what is sent is written as soon as the socket takes it.
-//   peer finished  the client has sent its last byte, or reset the connection. Every byte that
-//                  came before was handed over first; what we still send goes out.
-//   closing        after close(): queued bytes drain, then FIN. Whatever the client still sends
-//                  is read and dropped, so that it cannot turn our FIN into a reset. It ends once
-//                  the client has everything, or is aborted when it stops making progress.
-//   gone           the descriptor is closed; the object waits to serve another client.
+//   Open            the client's bytes, read in arrivals of at most kArrivalLimit while its
+//                   echoes do not pile up; room for what is sent. Ends at the client's end
+//                   (ClientFinished), a failed write (Unwritable) or close() (Draining).
+//   Unwritable      a write failed: the client can take nothing more, but its last bytes and its
+//                   end are still read and handed over. The write's error is kept: it, not the
+//                   read's end, is what the owner is told. Ends at the client's end or close().
+//   ClientFinished  the client sent its last byte (or reset); every byte before it was handed
+//                   over. What is sent still goes out. Waits for close() (Delivering).
+//   Draining        closed: queued bytes go out; whatever the client sends is read and dropped.
+//                   Queue empty: FIN (Lingering). The client's end first: Delivering.
+//   Delivering      closed after the client's end: queued bytes go out, then the descriptor is
+//                   closed and the kernel sends the rest and our FIN (Gone).
+//   Lingering       FIN sent: the client's bytes are read and dropped until its own FIN, and only
+//                   then is the descriptor closed (Gone). Closing with unread input would make
+//                   the kernel reset the connection and drop what the client had not read.
+//   Gone            the descriptor is closed; the object waits in the pool for another client.
 //
-// Its owner hears of arrivals, the client's end and errors through signals emitted from the
-// event loop, never from inside a call the owner made. Once closed, a connection belongs to the
-// closing pool and can no longer signal its former owner.
+// The closing states (Draining, Delivering, Lingering) live in the pool and give up on a client
+// that makes no progress for the patience. The owner hears of arrivals, the client's end and
+// errors through signals emitted from the event loop, never from inside a call the owner made.
+// Once closed, a connection can no longer signal its former owner.
 class Connection : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class Stage { Open, PeerFinished, Closing, Gone };
+    enum class State { Open, Unwritable, ClientFinished, Draining, Delivering, Lingering, Gone };
 
     // At most this many of the client's bytes wait in the program; the rest waits in the
     // kernel, and TCP slows a flooding client down.
@@ -57,17 +70,11 @@ public:
     static constexpr int kArrivalsPerTurn = 8;
     // Reading pauses while more than this waits for a client that does not read it.
     static constexpr qint64 kSendBacklogLimit = 1 << 20;
-    // A closing connection that makes no progress for this long is aborted; sooner if its
+    // A closing connection that makes no progress for this long is given up; sooner if its
     // client had already stopped reading before it was closed.
     static constexpr int kClosingPatienceMs = 10000;
     static constexpr int kStalledPatienceMs = 1000;
-    // The closing pool keeps at most this many connections and queued bytes; the oldest gives way.
-    static constexpr int kClosingCountLimit = 16;
-    static constexpr qint64 kClosingBytesLimit = 16 << 20;
 
-    // A connection on an accepted socket. Objects of connections that ended are used again,
-    // so that a stream of short connections does not build and tear down one per client.
-    static Connection* open(native::Descriptor socket);
     ~Connection() override;
 
     qint64 bytesWaiting() const { return m_arrival.size(); }
@@ -82,10 +89,6 @@ public:
     // Lets go: from here on the connection lives in the closing pool until it ends.
     void close();
 
-    // Runs the event loop until every closing connection has ended or timeoutMs has passed,
-    // then lets go of those left: what the kernel holds still reaches their clients.
-    static void drainClosing(int timeoutMs);
-
 signals:
     void arrived(qint64 bytes);
     // The client finished sending or reset the connection; every byte before it has arrived.
@@ -94,35 +97,40 @@ signals:
 
 private:
     friend class ClosingPool;
+    enum class Ending { Close, Reset };
 
-    Connection();
+    explicit Connection(ClosingPool& pool);
     void start(native::Descriptor socket);
+    void moveTo(State next, Ending ending = Ending::Close);
     void readable();
     // Reads one arrival and hands it over, or the client's end; returns what the read returned.
     qint64 readArrival();
+    void finishReading(qint64 result);
     void dropInput();
     void flush();
-    void update();
-    void finishIfDone();
-    void checkProgress();
-    // Closes the descriptor, with a reset when reset is set.
-    void end(bool reset);
-    // The pool's last word at exit: keep what the kernel holds, unless our own bytes are lost anyway.
-    void letGo() { end(bytesQueued() > 0); }
+    void writeFailed(qint64 error);
+    void patienceRanOut();
+    // Ends a closing connection now: with a reset when reset is set (the kernel drops what it
+    // holds for the client), else after dropping what the client sent, so that nothing unread
+    // turns the close into a reset.
+    void letGo(bool reset);
+    void watch();
+    bool heldBack() const;
+    bool writes() const;
     qint64 outstanding() const;
 
+    ClosingPool& m_pool;
     native::Descriptor m_socket = native::kNoDescriptor;
     QSocketNotifier m_reader{QSocketNotifier::Read};
     QSocketNotifier m_writer{QSocketNotifier::Write};
-    Stage m_stage = Stage::Open;
+    State m_state = State::Gone;
     QByteArray m_arrival;
     SendQueue m_queue;
-    bool m_dispatching = false; // an arrival is being handed over
-    bool m_writeFailed = false; // the client can take nothing more
-    bool m_finSent = false;
-    bool m_peerDone = false;
-    bool m_heldBack = false;
-    bool m_sendsAtOnce = false; // Nagle's algorithm is off
-    QTimer m_patience;
+    qint64 m_writeError = 0; // Unwritable: why the write failed
+    QTimer m_patience;       // the closing states: no progress for this long gives up
     qint64 m_lastOutstanding = 0;
+    // Not part of the life: the socket option is set once, and sends made while an arrival is
+    // handed over wait for the handler to return, to go out in one write.
+    bool m_sendsAtOnce = false; // Nagle's algorithm is off
+    bool m_handingOver = false;
 };

@@ -4,10 +4,11 @@ namespace {
 const QByteArray kCrLf("\r\n");
 } // namespace
 
-ConnectionEngine::ConnectionEngine(Console& console, QObject* parent) : QObject(parent), m_console(console)
+ConnectionEngine::ConnectionEngine(Console& console, ClosingPool& pool, QObject* parent)
+    : QObject(parent), m_console(console)
 {
     for (qint16 i = 0; i <= kSlots; ++i) {
-        auto* socket = new SocketControl(i, this);
+        auto* socket = new SocketControl(i, pool, this);
         Winsock1[i] = socket;
         connect(socket, &SocketControl::connectionRequest, this, &ConnectionEngine::Winsock1_ConnectionRequest);
         connect(socket, &SocketControl::dataArrival, this, &ConnectionEngine::Winsock1_DataArrival);

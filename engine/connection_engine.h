@@ -1,5 +1,6 @@
 #pragma once
 
+#include "closing_pool.h"
 #include "console.h"
 #include "socket_control.h"
 
@@ -22,7 +23,8 @@ public:
     // Past this size an echo line's room is taken for kEchoLineLimit at once.
     static constexpr qsizetype kEchoLineStep = 1 << 20;
 
-    explicit ConnectionEngine(Console& console, QObject* parent = nullptr);
+    // The slots' connections come from pool and go back to it when closed; it outlives the engine.
+    ConnectionEngine(Console& console, ClosingPool& pool, QObject* parent = nullptr);
 
     SocketControl& winsock(qint16 index) { return *Winsock1[index]; }
     const QByteArray& echoLine(qint16 index) const { return strEchoLine[index]; }

@@ -1,5 +1,6 @@
 #include "socket_control.h"
 
+#include "closing_pool.h"
 #include "connection.h"
 #include "listener.h"
 
@@ -18,7 +19,8 @@ Offer g_offer;
 
 } // namespace
 
-SocketControl::SocketControl(qint16 index, QObject* parent) : QObject(parent), m_index(index)
+SocketControl::SocketControl(qint16 index, ClosingPool& pool, QObject* parent)
+    : QObject(parent), m_index(index), m_pool(pool)
 {
 }
 
@@ -96,7 +98,7 @@ void SocketControl::Accept(qint32 requestID)
         letGoOfConnection(); // a connection in a state other than connected gives way
     m_remoteHostIP = g_offer.peer.address;
     m_remotePort = g_offer.peer.port;
-    attach(Connection::open(g_offer.socket));
+    attach(m_pool.open(g_offer.socket));
     g_offer.socket = native::kNoDescriptor;
 }
 
@@ -154,9 +156,4 @@ void SocketControl::Close()
         m_listener->close();
     if (m_connection)
         letGoOfConnection();
-}
-
-void SocketControl::drainClosing(int timeoutMs)
-{
-    Connection::drainClosing(timeoutMs);
 }

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+class ClosingPool;
 class Connection;
 class Listener;
 
@@ -36,7 +37,8 @@ public:
         sckError = 9,
     };
 
-    explicit SocketControl(qint16 index, QObject* parent = nullptr);
+    // Its connections come from pool, and go back to it when closed.
+    SocketControl(qint16 index, ClosingPool& pool, QObject* parent = nullptr);
     // A connection still open is closed: what was queued for its client is still delivered.
     ~SocketControl() override;
 
@@ -72,10 +74,6 @@ public:
 
     QString errorString() const { return m_errorString; }
 
-    // Runs the event loop until every closed connection has delivered what was queued for its
-    // client, or timeoutMs has passed. The program does this on its way out.
-    static void drainClosing(int timeoutMs);
-
 signals:
     // The element index comes first, as with every event of the array.
     void connectionRequest(qint16 index, qint32 requestID);
@@ -94,6 +92,7 @@ private:
     void reportLater(qint32 number, const QString& description);
 
     const qint16 m_index;
+    ClosingPool& m_pool;
     qint32 m_protocol = 0;
     qint32 m_localPort = 0;
     qint32 m_remotePort = 0;

@@ -23,6 +23,7 @@ private slots:
     void floodIsTakenWholeInCappedArrivals();
     void peerCloseComesAfterItsLastByte();
     void unreadEchoesHoldTheClientBack();
+    void endlessLineIsEchoedInBoundedPieces_data();
     void endlessLineIsEchoedInBoundedPieces();
     void keyCodes_data();
     void keyCodes();
@@ -241,15 +242,24 @@ void tst_traffic::unreadEchoesHoldTheClientBack()
     QVERIFY2(mostQueued <= kEchoBacklogLimit + 2 * kArrivalLimit, qPrintable(QString::number(mostQueued)));
 }
 
+void tst_traffic::endlessLineIsEchoedInBoundedPieces_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("a piece and more") << kEchoLinePiece + (1 << 20);
+    // Echoed as soon as it is whole, without waiting for one more byte.
+    QTest::newRow("exactly one piece") << kEchoLinePiece;
+}
+
 void tst_traffic::endlessLineIsEchoedInBoundedPieces()
 {
+    QFETCH(qint64, size);
     Window w;
     auto a = w.serveOneClient();
     QVERIFY(a);
     w.form->chkEcho[1]->setChecked(true);
-    const QByteArray sent(kEchoLinePiece + (1 << 20), 'x');
+    const QByteArray sent(size, 'x');
     a->send(sent);
-    QVERIFY(a->waitForReceived(kEchoLinePiece, 60000));
+    QVERIFY(a->waitForReceived(kEchoLinePiece, 30000));
     QTRY_COMPARE(a->received.size() + w.form->engine().echoLine(1).size(), sent.size());
     QVERIFY(a->received.size() < kEchoLinePiece + kArrivalLimit);
     a->send("\r");

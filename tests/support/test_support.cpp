@@ -48,7 +48,7 @@ int ScriptedDialog::ShowOpen()
     return 0;
 }
 
-Window::Window() : form(std::make_unique<frmPortdeck>(std::make_unique<ScriptedDialog>(dialog)))
+Window::Window() : form(std::make_unique<frmPortdeck>(closing, std::make_unique<ScriptedDialog>(dialog)))
 {
 }
 

@@ -76,6 +76,8 @@ struct Window {
     void captureInto(int slot, const QString& path);
 
     std::shared_ptr<DialogScript> dialog = std::make_shared<DialogScript>();
+    // As the program has it: the window's closed connections outlive the window.
+    ClosingPool closing;
     std::unique_ptr<frmPortdeck> form;
     quint16 port = 0;
 };

@@ -1,0 +1,68 @@
+#include "closing_pool.h"
+
+#include "connection.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+ClosingPool::ClosingPool(QObject* parent) : QObject(parent)
+{
+}
+
+ClosingPool::~ClosingPool()
+{
+    letGoOfAll();
+}
+
+Connection* ClosingPool::open(native::Descriptor socket)
+{
+    Connection* connection = m_spares.isEmpty() ? new Connection(*this) : m_spares.takeLast();
+    connection->start(socket);
+    return connection;
+}
+
+void ClosingPool::adopt(Connection* connection)
+{
+    m_closing.append(connection);
+    while (m_closing.size() > 1 && (m_closing.size() > kCountLimit || queuedBytes() > kBytesLimit))
+        m_closing.constFirst()->letGo(true);
+}
+
+void ClosingPool::release(Connection* connection)
+{
+    m_closing.removeOne(connection);
+    if (m_closing.isEmpty() && m_drain)
+        m_drain->quit();
+    if (m_spares.size() < kSpares)
+        m_spares.append(connection);
+    else
+        connection->deleteLater(); // it may be inside one of its own notifiers' signals
+}
+
+void ClosingPool::drain(int timeoutMs)
+{
+    if (!m_closing.isEmpty()) {
+        QEventLoop loop;
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        m_drain = &loop;
+        loop.exec();
+        m_drain = nullptr;
+    }
+    letGoOfAll();
+}
+
+qint64 ClosingPool::queuedBytes() const
+{
+    qint64 total = 0;
+    for (const Connection* c : m_closing)
+        total += c->bytesQueued();
+    return total;
+}
+
+void ClosingPool::letGoOfAll()
+{
+    // What only the program holds is lost: the client is told with a reset. What the kernel
+    // holds still reaches the client after the program has gone.
+    while (!m_closing.isEmpty())
+        m_closing.constFirst()->letGo(m_closing.constFirst()->bytesQueued() > 0);
+}
