@@ -8,6 +8,9 @@ constexpr int kLastRetryMs = 1600;
 // cache, with its index and then with the shared-memory segment X hands over for the box's
 // pixels); other themes and fonts may want more. Descriptors kept in reserve cost nothing.
 constexpr qsizetype kReserve = 32;
+// The reserve is sized from what is free: it takes half of it, up to kReserve, and leaves the
+// other half to accepting and to the window.
+constexpr qsizetype kReserveShare = 2;
 } // namespace
 
 Listener::Listener(QObject* parent) : QObject(parent)
@@ -31,8 +34,7 @@ qint64 Listener::open(quint16 port)
         return socket;
     m_socket = socket;
     m_port = native::localPort(socket); // read once: every connected line shows it
-    fillReserve(kReserve);
-    m_reserveWhole = m_reserve.size(); // a limit too low for all of it must not stop taking clients
+    takeReserve();
     m_notifier.setSocket(socket);
     m_notifier.setEnabled(true);
     return 0;
@@ -79,7 +81,6 @@ void Listener::resume()
 {
     if (m_socket == native::kNoDescriptor)
         return;
-    // Taking clients with part of the reserve would leave the message without room again.
     if (!takeReserve()) {
         m_retry.start(std::min(2 * m_retry.interval(), kLastRetryMs));
         return;
@@ -89,21 +90,20 @@ void Listener::resume()
 
 bool Listener::takeReserve()
 {
-    if (fillReserve(m_reserveWhole))
-        return true;
     releaseReserve();
-    return false;
-}
-
-bool Listener::fillReserve(qsizetype count)
-{
-    while (m_reserve.size() < count) {
+    // What is free is found by taking it; the share beyond the reserve goes back at once.
+    QList<native::Descriptor> free;
+    while (free.size() < kReserveShare * kReserve) {
         const native::Descriptor spare = native::reserveDescriptor();
         if (spare < 0)
-            return false;
-        m_reserve.append(spare);
+            break;
+        free.append(spare);
     }
-    return true;
+    const qsizetype kept = std::min(kReserve, free.size() / kReserveShare);
+    for (qsizetype i = kept; i < free.size(); ++i)
+        native::close(free[i]);
+    m_reserve = free.first(kept);
+    return !free.isEmpty();
 }
 
 void Listener::releaseReserve()

@@ -38,15 +38,14 @@ signals:
 private:
     void acceptOne();
     void resume();
-    // Takes the whole reserve again, or nothing: what can be had is left to the rest of the
-    // program until the whole reserve can be.
+    // Takes a reserve sized from what is free now, leaving as much again free for accepting
+    // clients and for the window (a message box, a menu, the file dialog). False when nothing
+    // at all is free.
     bool takeReserve();
-    bool fillReserve(qsizetype count);
     void releaseReserve();
 
     native::Descriptor m_socket = native::kNoDescriptor;
     QList<native::Descriptor> m_reserve;
-    qsizetype m_reserveWhole = 0; // as many as could be taken when listening began
     quint16 m_port = 0;
     QSocketNotifier m_notifier{QSocketNotifier::Read};
     QTimer m_retry;
