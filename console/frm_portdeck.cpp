@@ -160,7 +160,9 @@ void frmPortdeck::buildControls()
 {
     setObjectName(QStringLiteral("frmPortdeck"));
     setFixedSize(px(6210), px(8550));
-    // A window of fixed size offers nothing to maximise, also where Qt draws the frame itself.
+    // A window of fixed size offers the window manager nothing to maximise. Where Qt draws the
+    // frame itself (on Wayland) the maximise button is drawn whatever the flags say, in Qt 6.4 and
+    // 6.8 alike; changeEvent keeps the window at its size when it is used.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     (new FixedPlacement(this))->setSizeConstraint(QLayout::SetNoConstraint);
