@@ -28,9 +28,11 @@ public:
 
 } // namespace
 
-Announcer::Announcer(QWidget* window) : QObject(window)
+Announcer::Announcer(QWidget* window) : QObject(window), m_window(window)
 {
     setObjectName(QStringLiteral("announcer"));
+    if (kAnnouncements)
+        return;
     for (Notice*& notice : m_notices)
         notice = new Notice(this);
 }
@@ -39,6 +41,11 @@ void Announcer::announce(const QString& message)
 {
     if (!QAccessible::isActive())
         return;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    // Politely: a screen reader finishes what it is saying first.
+    QAccessibleAnnouncementEvent announcement(m_window, message);
+    QAccessible::updateAccessibility(&announcement);
+#else
     Notice* notice = m_notices[m_next];
     m_next = (m_next + 1) % kNotices;
     notice->message = message;
@@ -46,6 +53,7 @@ void Announcer::announce(const QString& message)
     QAccessible::updateAccessibility(&renamed);
     QAccessibleEvent shown(notice, QAccessible::ObjectShow);
     QAccessible::updateAccessibility(&shown);
+#endif
 }
 
 QAccessibleInterface* Announcer::accessible(Notice* notice)
