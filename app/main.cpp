@@ -1,4 +1,5 @@
-#include "closing_pool.h"
+#include "capture_writer.h"
+#include "connection_pool.h"
 #include "frm_portdeck.h"
 
 #include <QApplication>
@@ -23,16 +24,18 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Portdeck"));
     QApplication::setDesktopFileName(QStringLiteral("org.portdeck.portdeck"));
-    // Created here, before the window, because closed connections outlive it: the window's sockets
-    // hand theirs over when it goes, and they get their last moments below.
-    ClosingPool closing;
+    // Created here, before the window, because closed connections and capture files outlive it:
+    // the window's sockets hand theirs over when it goes, and they get their last moments below,
+    // while the writer finishes the capture files.
+    CaptureWriter writer;
+    ConnectionPool pool;
     int status = 0;
     {
-        frmPortdeck window(closing);
+        frmPortdeck window(pool, writer);
         window.show();
         // The program ends when the window is unloaded: by Exit, or closed from the desktop.
         status = QApplication::exec();
     } // the window's sockets close with it
-    closing.drain(kDrainOnExitMs);
+    pool.drain(kDrainOnExitMs);
     return status;
 }

@@ -246,7 +246,7 @@ Anchor::~Anchor()
 }
 
 Portdeck::Portdeck(const QString& capturePath)
-    : window(closing, std::make_unique<FixedDialog>(capturePath)), port(freePort())
+    : window(pool, writer, std::make_unique<FixedDialog>(capturePath)), port(freePort())
 {
     window.show();
     window.txtLocalPort->setText(QString::number(port));

@@ -85,7 +85,8 @@ struct Portdeck {
     bool slotClosed(int slot) const;
     bool slotConnected(int slot);
 
-    ClosingPool closing; // before the window, which hands it its closed connections
+    CaptureWriter writer; // before the window, which hands it its capture files
+    ConnectionPool pool;  // and its closed connections
     frmPortdeck window;
     quint16 port;
 };

@@ -23,7 +23,7 @@ QString canonicalPath(const QString& path)
 
 } // namespace
 
-CaptureFiles::CaptureFiles()
+CaptureFiles::CaptureFiles(CaptureWriter& writer) : m_writer(writer)
 {
     // Past a file-size limit a write fails with "File too large" instead of ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -52,44 +52,31 @@ bool CaptureFiles::open(int number, const QString& path, QString* why)
         *why = QStringLiteral("it is a named pipe or socket, which could stop the window; choose a plain file");
         return false;
     }
-    // Non-blocking, so that a device can never stop the window either; a plain file ignores it.
+    // Whatever was given for this file before (another slot's capture just closed, say) is
+    // written before it is emptied.
+    m_writer.finish();
+    // Non-blocking, so that a device can never stop the writer either; a plain file ignores it.
     const int descriptor =
         ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
     if (descriptor < 0) {
         *why = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    auto file = std::make_unique<QFile>();
-    file->open(descriptor, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
-    m_files[number] = std::move(file);
+    m_files[number] = std::make_shared<CaptureWriter::File>(CaptureWriter::File{descriptor, number, this});
     m_canonicalPaths[number] = canonical;
     return true;
 }
 
-bool CaptureFiles::write(int number, const QByteArray& record, QString* why)
+void CaptureFiles::write(int number, const QByteArray& record)
 {
-    QFile* file = m_files[number].get();
-    if (!file)
-        return true; // ticked with no file: nothing to write to
-    // A write cut short (a full disk, a size limit) is tried again for the rest: the second
-    // attempt fails with the system's reason, which the operator is then told.
-    qint64 written = 0;
-    while (written < record.size()) {
-        const qint64 n = file->write(record.constData() + written, record.size() - written);
-        if (n <= 0)
-            break;
-        written += n;
-    }
-    if (written == record.size())
-        return true;
-    *why = file->errorString();
-    close(number);
-    return false;
+    if (m_files[number]) // ticked with no file: nothing to write to
+        m_writer.write(m_files[number], record);
 }
 
 void CaptureFiles::close(int number)
 {
-    m_files[number].reset();
+    if (m_files[number])
+        m_writer.close(std::exchange(m_files[number], nullptr));
     m_canonicalPaths[number].clear();
 }
 
@@ -97,4 +84,13 @@ void CaptureFiles::closeAll()
 {
     for (int number = 1; number <= kFiles; ++number)
         close(number);
+}
+
+void CaptureFiles::writeFailed(const std::shared_ptr<CaptureWriter::File>& file, const QString& why)
+{
+    if (m_files[file->number] == file) {
+        m_files[file->number] = nullptr; // the writer has closed it
+        m_canonicalPaths[file->number].clear();
+    }
+    emit failed(file->number, why);
 }

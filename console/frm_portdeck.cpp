@@ -136,9 +136,10 @@ QFont controlFont(bool bold)
 
 } // namespace
 
-frmPortdeck::frmPortdeck(ClosingPool& closing, std::unique_ptr<CommonDialog> dialog, QWidget* parent)
+frmPortdeck::frmPortdeck(ConnectionPool& pool, CaptureWriter& writer, std::unique_ptr<CommonDialog> dialog,
+                         QWidget* parent)
     : QWidget(parent), m_style(std::make_unique<PortdeckStyle>()), CommonDialog1(std::move(dialog)),
-      m_engine(*this, closing), m_announcer(new Announcer(this))
+      m_captureFiles(writer), m_engine(*this, pool), m_announcer(new Announcer(this))
 {
     Q_INIT_RESOURCE(portdeck); // the icons live in this library's resources
     installAccessibleControls();
@@ -236,9 +237,16 @@ void frmPortdeck::connectEvents()
     connect(chkServer, &QCheckBox::toggled, this, [this] { m_engine.chkServer_Click(); });
     connect(cmdExit, &QPushButton::clicked, this, [this] { m_engine.cmdExit_Click(); });
     connect(cmdClear, &QPushButton::clicked, this, &frmPortdeck::cmdClear_Click);
+    connect(&m_captureFiles, &CaptureFiles::failed, this, [this](int index, const QString& why) {
+        tellOperator(tr("Portdeck stopped writing the capture file of slot %1: %2. Everything written before "
+                        "stays in the file; untick and tick \"Save Capture to File\" to choose another.")
+                         .arg(index)
+                         .arg(why));
+    });
     for (qint16 i = 1; i <= kSlots; ++i) {
         connect(lblRemoteIP[i], &SlotLabel::doubleClicked, this, [this, i] { m_engine.lblRemoteIP_DblClick(i); });
         connect(m_dropClient[i], &QAction::triggered, lblRemoteIP[i], &SlotLabel::dropClient);
+        connect(txtDecription[i], &TranscriptBox::menuOpening, this, &frmPortdeck::makeRoom);
         connect(txtDecription[i], &TranscriptBox::keyTyped, this,
                 [this, i](qint32 code) { m_engine.txtDecription_KeyPress(i, code); });
         // toggled, not clicked: it also fires when code changes the value, as stop needs.
@@ -282,6 +290,7 @@ void frmPortdeck::chkCapture_Click(qint16 index)
     dialog.DialogTitle = QStringLiteral("Open Capture File");
     dialog.Filter = QStringLiteral("Text Files(.TXT)|*.TXT | All Files(*.*)|*.*");
     dialog.CancelError = true;
+    makeRoom();
     if (dialog.ShowOpen() == CommonDialog::cdlCancel)
         return; // the box stays ticked with no file
     QString why;
@@ -344,12 +353,7 @@ void frmPortdeck::AppendTranscript(qint16 index, const QByteArray& text)
 
 void frmPortdeck::writeCaptureRecord(qint16 index, const QByteArray& record)
 {
-    QString why;
-    if (!m_captureFiles.write(index, record, &why))
-        tellOperator(tr("Portdeck stopped writing the capture file of slot %1: %2. Everything written before "
-                        "stays in the file; untick and tick \"Save Capture to File\" to choose another.")
-                         .arg(index)
-                         .arg(why));
+    m_captureFiles.write(index, record);
 }
 
 void frmPortdeck::closeCaptureFile(qint16 index)
@@ -359,6 +363,7 @@ void frmPortdeck::closeCaptureFile(qint16 index)
 
 void frmPortdeck::tellOperator(const QString& message)
 {
+    makeRoom();
     // Shown without a nested event loop, so that no handler runs inside another while the
     // operator reads it.
     auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Portdeck"), message, QMessageBox::Ok, this);
@@ -370,4 +375,9 @@ void frmPortdeck::tellOperator(const QString& message)
 void frmPortdeck::unload()
 {
     close();
+}
+
+void frmPortdeck::makeRoom()
+{
+    m_engine.winsock(0).makeRoom();
 }

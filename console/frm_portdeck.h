@@ -26,9 +26,11 @@ class frmPortdeck : public QWidget, private Console
 public:
     static constexpr qint16 kSlots = ConnectionEngine::kSlots;
 
-    // closing: where the slots' closed connections finish, kept by the caller beyond the window.
+    // pool: the connections of the slots, where the closed ones finish; writer: where the capture
+    // files' records are written. The caller keeps both beyond the window.
     // dialog: the capture file dialog; the real one when none is given.
-    explicit frmPortdeck(ClosingPool& closing, std::unique_ptr<CommonDialog> dialog = {}, QWidget* parent = nullptr);
+    frmPortdeck(ConnectionPool& pool, CaptureWriter& writer, std::unique_ptr<CommonDialog> dialog = {},
+                QWidget* parent = nullptr);
     ~frmPortdeck() override;
 
     ConnectionEngine& engine() { return m_engine; }
@@ -56,6 +58,9 @@ private:
     void cmdClear_Click();
     void chkCapture_Click(qint16 index);
     QCheckBox* checkBox(Box box, qint16 index) const;
+    // Before the window opens a window of its own (a message, the file dialog, a menu): the
+    // listener gives up its reserve if descriptors are short, so that the new window can show.
+    void makeRoom();
 
     // Console
     int checkValue(Box box, qint16 index) const override;

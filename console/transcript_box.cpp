@@ -287,6 +287,7 @@ void TranscriptBox::inputMethodEvent(QInputMethodEvent* event)
 
 void TranscriptBox::contextMenuEvent(QContextMenuEvent* event)
 {
+    emit menuOpening();
     flushDisplay();
     // The text box's own menu, then the box's actions that are visible now (the window's
     // "Drop client" while a client is there).

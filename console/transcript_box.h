@@ -52,6 +52,8 @@ public:
 signals:
     // A key typed a character; emitted before the box handles the key.
     void keyTyped(qint32 code);
+    // The box's menu is about to open (a window of its own).
+    void menuOpening();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

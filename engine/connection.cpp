@@ -1,6 +1,6 @@
 #include "connection.h"
 
-#include "closing_pool.h"
+#include "connection_pool.h"
 
 namespace {
 // Pieces smaller than this are joined into the last one; larger ones are shared as they are.
@@ -34,13 +34,19 @@ void SendQueue::clear()
     m_frontWritten = m_waiting = m_held = 0;
 }
 
-Connection::Connection(ClosingPool& pool) : QObject(&pool), m_pool(pool)
+Connection::Connection(ConnectionPool& pool) : QObject(&pool), m_pool(pool)
 {
     m_reader.setEnabled(false);
     m_writer.setEnabled(false);
     m_patience.setSingleShot(true);
+    m_writeRetry.setSingleShot(true);
+    m_writeRetry.setInterval(kWriteRetryMs);
     connect(&m_reader, &QSocketNotifier::activated, this, &Connection::readable);
     connect(&m_writer, &QSocketNotifier::activated, this, [this] {
+        flush();
+        watch();
+    });
+    connect(&m_writeRetry, &QTimer::timeout, this, [this] {
         flush();
         watch();
     });
@@ -53,27 +59,60 @@ Connection::~Connection()
         native::abort(m_socket);
 }
 
+Connection::State Connection::next(State state, Event event)
+{
+    using S = State;
+    // clang-format off
+    static constexpr State kNext[kStates][kEvents] = {
+        //                  ClientEnded        ReadFailed         QueueEmptied       WriteFailed        Closed             NoProgress         GivenUp
+        /* Open */         {S::ClientFinished, S::ClientFinished, S::Open,           S::Unwritable,     S::Draining,       S::Open,           S::Gone},
+        /* Unwritable */   {S::ClientFinished, S::ClientFinished, S::Unwritable,     S::Unwritable,     S::Gone,           S::Unwritable,     S::Gone},
+        /* ClientFinished*/{S::ClientFinished, S::ClientFinished, S::ClientFinished, S::ClientFinished, S::Delivering,     S::ClientFinished, S::Gone},
+        /* Draining */     {S::Delivering,     S::Gone,           S::Lingering,      S::Gone,           S::Draining,       S::Gone,           S::Gone},
+        /* Delivering */   {S::Delivering,     S::Delivering,     S::Gone,           S::Gone,           S::Delivering,     S::Gone,           S::Gone},
+        /* Lingering */    {S::Gone,           S::Gone,           S::Lingering,      S::Lingering,      S::Lingering,      S::Gone,           S::Gone},
+        /* Gone */         {S::Gone,           S::Gone,           S::Gone,           S::Gone,           S::Gone,           S::Gone,           S::Gone},
+    };
+    // clang-format on
+    return kNext[int(state)][int(event)];
+}
+
 void Connection::start(native::Descriptor socket)
 {
     m_socket = socket;
     m_sendsAtOnce = false;
     m_reader.setSocket(socket);
     m_writer.setSocket(socket);
-    moveTo(State::Open);
+    m_state = State::Open;
+    watch();
 }
 
-// What entering each state does. Which event leads where is decided by the event's handler:
-// readable (the client's bytes and end), flush (a write's outcome), close and patienceRanOut.
-void Connection::moveTo(State next, Ending ending)
+void Connection::handle(Event event, Ending ending)
 {
-    const bool stalled = heldBack();
-    const State from = std::exchange(m_state, next);
-    switch (next) {
+    const State from = m_state;
+    m_state = next(from, event);
+    if (m_state == from)
+        return;
+    enter(from, ending);
+    if (m_state == State::ClientFinished) {
+        // Last, since the owner may close the connection at once. After a failed write the read
+        // side ends because of it: the write's error is the one to tell. A reset reads like a
+        // close: everything before it has been handed over.
+        const qint64 why = from == State::Unwritable ? m_writeError : m_endError;
+        if (why == 0 || native::peerReset(why))
+            emit peerFinished();
+        else
+            emit failed(why);
+    }
+}
+
+// What arriving in a state does; from is the state left.
+void Connection::enter(State from, Ending ending)
+{
+    switch (m_state) {
     case State::Open:
-    case State::ClientFinished:
-        break;
     case State::Unwritable:
-        m_queue.clear();
+    case State::ClientFinished:
         break;
     case State::Draining:
     case State::Delivering:
@@ -82,22 +121,29 @@ void Connection::moveTo(State next, Ending ending)
         m_arrival = QByteArray(); // an arrival the owner never took
         m_pool.adopt(this);
         m_lastOutstanding = outstanding();
-        m_patience.start(stalled ? kStalledPatienceMs : kClosingPatienceMs);
+        m_patience.start(from == State::Open && heldBack(from) ? kStalledPatienceMs : kClosingPatienceMs);
         break;
     case State::Lingering:
         native::shutdownWrite(m_socket);
         break;
     case State::Gone:
+        // What the client sent is dropped first, so that nothing unread turns the close into a
+        // reset, unless the ending is a reset: then the kernel drops what it holds at once.
+        if (ending == Ending::Close && (from == State::Draining || from == State::Lingering))
+            dropInput();
         m_reader.setEnabled(false);
         m_writer.setEnabled(false);
         m_patience.stop();
+        m_writeRetry.stop();
         if (ending == Ending::Reset)
             native::abort(m_socket);
         else
             native::close(m_socket);
         m_socket = native::kNoDescriptor;
+        // Nothing of this client may reach the next one the object serves.
         m_queue.clear();
         m_arrival = QByteArray();
+        m_endError = m_writeError = 0;
         m_pool.release(this);
         return;
     }
@@ -125,41 +171,22 @@ void Connection::send(const QByteArray& data)
 
 void Connection::close()
 {
-    switch (m_state) {
-    case State::Open:
-        moveTo(State::Draining);
-        break;
-    case State::ClientFinished:
-        moveTo(State::Delivering);
-        break;
-    case State::Unwritable:
-        moveTo(State::Gone); // nothing more can reach the client
-        return;
-    default:
-        return; // closing already, or gone
-    }
-    flush(); // with nothing queued, on to Lingering or Gone at once
+    handle(Event::Closed);
+    if (m_state == State::Draining || m_state == State::Delivering)
+        flush(); // with nothing queued, on to Lingering or Gone at once
 }
 
 void Connection::readable()
 {
-    switch (m_state) {
-    case State::Open:
-    case State::Unwritable:
+    if (readsForOwner()) {
         // A flood is taken a few arrivals per turn of the event loop, since a turn costs more
         // than a read; other sockets and the operator's keys still get theirs within a millisecond.
         for (int arrival = 0; arrival < kArrivalsPerTurn; ++arrival) {
-            if ((m_state != State::Open && m_state != State::Unwritable) || !m_arrival.isEmpty() || heldBack() ||
-                readArrival() < kArrivalLimit)
+            if (!readsForOwner() || !m_arrival.isEmpty() || heldBack(m_state) || readArrival() < kArrivalLimit)
                 break;
         }
-        break;
-    case State::Draining:
-    case State::Lingering:
+    } else if (readsToDrop()) {
         dropInput();
-        break;
-    default:
-        break;
     }
     watch();
 }
@@ -177,21 +204,11 @@ qint64 Connection::readArrival()
         return n;
     }
     m_arrival.clear();
-    if (!native::wouldBlock(n))
-        finishReading(n);
+    if (!native::wouldBlock(n)) {
+        m_endError = n;
+        handle(n == 0 ? Event::ClientEnded : Event::ReadFailed);
+    }
     return n;
-}
-
-void Connection::finishReading(qint64 result)
-{
-    // After a failed write the read side ends because of it: the write's error is the one to tell.
-    const qint64 why = m_state == State::Unwritable ? m_writeError : result;
-    moveTo(State::ClientFinished);
-    // A reset reads like a close: everything before it has been handed over.
-    if (why == 0 || native::peerReset(why))
-        emit peerFinished();
-    else
-        emit failed(why);
 }
 
 void Connection::dropInput()
@@ -201,18 +218,15 @@ void Connection::dropInput()
         const qint64 n = native::read(m_socket, scratch, sizeof scratch);
         if (n > 0)
             continue;
-        if (native::wouldBlock(n))
-            return;
-        // The client's own end: nothing more can come for a close to answer with a reset.
-        moveTo(m_state == State::Draining && n == 0 ? State::Delivering : State::Gone);
-        flush();
+        if (!native::wouldBlock(n))
+            handle(n == 0 ? Event::ClientEnded : Event::ReadFailed);
         return;
     }
 }
 
 void Connection::flush()
 {
-    if (!writes())
+    if (!writes() || m_writeRetry.isActive())
         return;
     // Nagle off from the first byte on; a client that is never sent anything costs no call.
     if (!m_sendsAtOnce && bytesQueued() > 0) {
@@ -225,33 +239,17 @@ void Connection::flush()
             m_queue.written(n);
         } else if (native::wouldBlock(n)) {
             return;
+        } else if (native::shortOfMemory(n)) {
+            m_writeRetry.start(); // the kernel may have memory again in a moment; nothing is lost
+            return;
         } else {
-            writeFailed(n);
+            m_queue.clear(); // nothing queued can reach the client any more
+            m_writeError = n;
+            handle(Event::WriteFailed);
             return;
         }
     }
-    if (m_state == State::Draining)
-        moveTo(State::Lingering);
-    else if (m_state == State::Delivering)
-        moveTo(State::Gone); // the kernel sends what it holds, then our FIN
-}
-
-void Connection::writeFailed(qint64 error)
-{
-    switch (m_state) {
-    case State::Open:
-        // The client can take nothing more (it reset or went away). Reading goes on: its last
-        // bytes and its end are still to be found there, never cut short by this.
-        m_writeError = error;
-        moveTo(State::Unwritable);
-        break;
-    case State::ClientFinished:
-        m_queue.clear(); // its end has been told already
-        break;
-    default:
-        moveTo(State::Gone);
-        break;
-    }
+    handle(Event::QueueEmptied);
 }
 
 void Connection::patienceRanOut()
@@ -264,43 +262,30 @@ void Connection::patienceRanOut()
     }
     // No progress: a client that takes nothing is let go with its buffers; one that has
     // everything but never closes is closed.
-    letGo(now > 1);
-}
-
-void Connection::letGo(bool reset)
-{
-    if (!reset && (m_state == State::Draining || m_state == State::Lingering))
-        dropInput();
-    if (m_state != State::Gone)
-        moveTo(State::Gone, reset ? Ending::Reset : Ending::Close);
+    handle(Event::NoProgress, now > 1 ? Ending::Reset : Ending::Close);
 }
 
 void Connection::watch()
 {
-    bool reading = false;
-    switch (m_state) {
-    case State::Open:
-        reading = m_arrival.isEmpty() && !heldBack();
-        break;
-    case State::Unwritable:
-        reading = m_arrival.isEmpty();
-        break;
-    case State::Draining:
-    case State::Lingering:
-        reading = true;
-        break;
-    default:
-        break;
-    }
-    m_reader.setEnabled(reading);
-    m_writer.setEnabled(writes() && bytesQueued() > 0);
+    m_reader.setEnabled((readsForOwner() && m_arrival.isEmpty() && !heldBack(m_state)) || readsToDrop());
+    m_writer.setEnabled(writes() && bytesQueued() > 0 && !m_writeRetry.isActive());
 }
 
-bool Connection::heldBack() const
+bool Connection::readsForOwner() const
+{
+    return m_state == State::Open || m_state == State::Unwritable;
+}
+
+bool Connection::readsToDrop() const
+{
+    return m_state == State::Draining || m_state == State::Lingering;
+}
+
+bool Connection::heldBack(State state) const
 {
     // Also counted in memory: a 16 MiB echo that has nearly gone out still holds its 16 MiB,
     // and the next one must not gather beside it.
-    return m_state == State::Open && (m_queue.waiting() > kSendBacklogLimit || m_queue.held() > 2 * kSendBacklogLimit);
+    return state == State::Open && (m_queue.waiting() > kSendBacklogLimit || m_queue.held() > 2 * kSendBacklogLimit);
 }
 
 bool Connection::writes() const

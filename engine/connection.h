@@ -30,28 +30,27 @@ private:
     qint64 m_held = 0;
 };
 
-class ClosingPool;
+class ConnectionPool;
 
 // One client's connection over the native non-blocking socket, from accept to gone. Its life is
-// one state value; each state waits for one or two things, and each change of state is made in
-// one place (moveTo says what entering a state does):
+// one state value, and every change of it is decided in one place: next() says, for each state,
+// where each event leads, and enter() what arriving in a state does.
 //
 //   Open            the client's bytes, read in arrivals of at most kArrivalLimit while its
-//                   echoes do not pile up; room for what is sent. Ends at the client's end
-//                   (ClientFinished), a failed write (Unwritable) or close() (Draining).
+//                   echoes do not pile up, are handed to the owner; what is sent goes out.
 //   Unwritable      a write failed: the client can take nothing more, but its last bytes and its
 //                   end are still read and handed over. The write's error is kept: it, not the
-//                   read's end, is what the owner is told. Ends at the client's end or close().
+//                   read's end, is what the owner is told.
 //   ClientFinished  the client sent its last byte (or reset); every byte before it was handed
-//                   over. What is sent still goes out. Waits for close() (Delivering).
+//                   over and the owner told. What is sent still goes out.
 //   Draining        closed: queued bytes go out; whatever the client sends is read and dropped.
-//                   Queue empty: FIN (Lingering). The client's end first: Delivering.
 //   Delivering      closed after the client's end: queued bytes go out, then the descriptor is
-//                   closed and the kernel sends the rest and our FIN (Gone).
-//   Lingering       FIN sent: the client's bytes are read and dropped until its own FIN, and only
-//                   then is the descriptor closed (Gone). Closing with unread input would make
+//                   closed and the kernel sends the rest and our FIN.
+//   Lingering       our FIN is sent: the client's bytes are read and dropped until its own FIN,
+//                   and only then is the descriptor closed. Closing with unread input would make
 //                   the kernel reset the connection and drop what the client had not read.
-//   Gone            the descriptor is closed; the object waits in the pool for another client.
+//   Gone            the descriptor is closed; the object waits in the pool for another client,
+//                   holding nothing of this one.
 //
 // The closing states (Draining, Delivering, Lingering) live in the pool and give up on a client
 // that makes no progress for the patience. The owner hears of arrivals, the client's end and
@@ -63,6 +62,20 @@ class Connection : public QObject
 
 public:
     enum class State { Open, Unwritable, ClientFinished, Draining, Delivering, Lingering, Gone };
+    // What can happen to a connection.
+    enum class Event {
+        ClientEnded,  // a read found the client's FIN
+        ReadFailed,   // a read failed: a reset, or the kernel gave up on the client
+        QueueEmptied, // everything queued has gone to the kernel
+        WriteFailed,  // a write failed for good
+        Closed,       // the owner let go
+        NoProgress,   // a closing connection's client took nothing for the patience
+        GivenUp,      // the pool ends it now: it is full, or the program is ending
+    };
+    static constexpr int kStates = int(State::Gone) + 1;
+    static constexpr int kEvents = int(Event::GivenUp) + 1;
+    // Where an event leads from a state; an event that changes nothing leads back to the state.
+    static State next(State state, Event event);
 
     // At most this many of the client's bytes wait in the program; the rest waits in the
     // kernel, and TCP slows a flooding client down.
@@ -74,9 +87,12 @@ public:
     // client had already stopped reading before it was closed.
     static constexpr int kClosingPatienceMs = 10000;
     static constexpr int kStalledPatienceMs = 1000;
+    // A write that failed for want of kernel memory is tried again after this long.
+    static constexpr int kWriteRetryMs = 20;
 
     ~Connection() override;
 
+    State state() const { return m_state; }
     qint64 bytesWaiting() const { return m_arrival.size(); }
     qint64 bytesQueued() const { return m_queue.waiting(); }
     quint16 localPort() const { return native::localPort(m_socket); }
@@ -86,7 +102,7 @@ public:
     // Queues bytes for the client and writes what the socket takes now. Bytes sent while an
     // arrival is being handed over go out together when the handler returns.
     void send(const QByteArray& data);
-    // Lets go: from here on the connection lives in the closing pool until it ends.
+    // Lets go: from here on the connection lives in the pool until it ends.
     void close();
 
 signals:
@@ -96,41 +112,43 @@ signals:
     void failed(qint64 error);
 
 private:
-    friend class ClosingPool;
+    friend class ConnectionPool;
     enum class Ending { Close, Reset };
 
-    explicit Connection(ClosingPool& pool);
+    explicit Connection(ConnectionPool& pool);
     void start(native::Descriptor socket);
-    void moveTo(State next, Ending ending = Ending::Close);
+    // Moves to where event leads from the state now; ending says how Gone closes the descriptor.
+    void handle(Event event, Ending ending = Ending::Close);
+    void enter(State from, Ending ending);
     void readable();
     // Reads one arrival and hands it over, or the client's end; returns what the read returned.
     qint64 readArrival();
-    void finishReading(qint64 result);
+    // Reads and drops what the client sent, a little at a time, or its end.
     void dropInput();
     void flush();
-    void writeFailed(qint64 error);
     void patienceRanOut();
-    // Ends a closing connection now: with a reset when reset is set (the kernel drops what it
-    // holds for the client), else after dropping what the client sent, so that nothing unread
-    // turns the close into a reset.
-    void letGo(bool reset);
     void watch();
-    bool heldBack() const;
+    bool readsForOwner() const;
+    bool readsToDrop() const;
+    // Reading waits while the client's echoes pile up (only an open connection reads for them).
+    bool heldBack(State state) const;
     bool writes() const;
     qint64 outstanding() const;
 
-    ClosingPool& m_pool;
+    ConnectionPool& m_pool;
     native::Descriptor m_socket = native::kNoDescriptor;
     QSocketNotifier m_reader{QSocketNotifier::Read};
     QSocketNotifier m_writer{QSocketNotifier::Write};
     State m_state = State::Gone;
     QByteArray m_arrival;
     SendQueue m_queue;
+    qint64 m_endError = 0;   // why the client's side ended: 0 for its FIN, or the error
     qint64 m_writeError = 0; // Unwritable: why the write failed
     QTimer m_patience;       // the closing states: no progress for this long gives up
+    QTimer m_writeRetry;     // a write that found no kernel memory waits for this
     qint64 m_lastOutstanding = 0;
-    // Not part of the life: the socket option is set once, and sends made while an arrival is
-    // handed over wait for the handler to return, to go out in one write.
+    // Not part of the life: the socket option is set once per client, and sends made while an
+    // arrival is handed over wait for the handler to return, to go out in one write.
     bool m_sendsAtOnce = false; // Nagle's algorithm is off
     bool m_handingOver = false;
 };

@@ -4,7 +4,7 @@ namespace {
 const QByteArray kCrLf("\r\n");
 } // namespace
 
-ConnectionEngine::ConnectionEngine(Console& console, ClosingPool& pool, QObject* parent)
+ConnectionEngine::ConnectionEngine(Console& console, ConnectionPool& pool, QObject* parent)
     : QObject(parent), m_console(console)
 {
     for (qint16 i = 0; i <= kSlots; ++i) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "closing_pool.h"
+#include "connection_pool.h"
 #include "console.h"
 #include "socket_control.h"
 
@@ -24,7 +24,7 @@ public:
     static constexpr qsizetype kEchoLineStep = 1 << 20;
 
     // The slots' connections come from pool and go back to it when closed; it outlives the engine.
-    ConnectionEngine(Console& console, ClosingPool& pool, QObject* parent = nullptr);
+    ConnectionEngine(Console& console, ConnectionPool& pool, QObject* parent = nullptr);
 
     SocketControl& winsock(qint16 index) { return *Winsock1[index]; }
     const QByteArray& echoLine(qint16 index) const { return strEchoLine[index]; }

@@ -6,10 +6,8 @@ constexpr int kFirstRetryMs = 100;
 constexpr int kLastRetryMs = 1600;
 // Showing the first message box under X needed two descriptors at once (the icon theme's
 // cache, with its index and then with the shared-memory segment X hands over for the box's
-// pixels); other themes and fonts may want more. Descriptors kept in reserve cost nothing.
-constexpr qsizetype kReserve = 32;
-// The reserve is sized from what is free: it takes half of it, up to kReserve, and leaves the
-// other half to accepting and to the window.
+// pixels); other themes and fonts may want more. Descriptors kept in reserve cost nothing, but
+// the reserve takes only half of what is free: the other half is left to clients and the window.
 constexpr qsizetype kReserveShare = 2;
 } // namespace
 
@@ -34,16 +32,15 @@ qint64 Listener::open(quint16 port)
         return socket;
     m_socket = socket;
     m_port = native::localPort(socket); // read once: every connected line shows it
-    takeReserve();
     m_notifier.setSocket(socket);
-    m_notifier.setEnabled(true);
+    resume();
     return 0;
 }
 
 void Listener::close()
 {
     m_retry.stop();
-    m_paused = false;
+    m_told = {};
     if (m_socket == native::kNoDescriptor)
         return;
     m_notifier.setEnabled(false);
@@ -52,12 +49,17 @@ void Listener::close()
     releaseReserve();
 }
 
+void Listener::makeRoom()
+{
+    if (m_notifier.isEnabled() && native::spareDescriptors(kRoom) < kRoom)
+        giveUpReserve();
+}
+
 void Listener::acceptOne()
 {
     native::Peer peer;
     const native::Descriptor socket = native::accept(m_socket, &peer);
     if (socket >= 0) {
-        m_paused = false; // taken with the reserve whole: the notifier is only on then
         emit request(socket, peer);
         return;
     }
@@ -67,14 +69,20 @@ void Listener::acceptOne()
         emit failed(socket);
         return;
     }
-    // Clients wait in the kernel meanwhile. The reserve gives the program room to say so.
-    m_notifier.setEnabled(false);
-    releaseReserve();
-    m_retry.start(m_paused ? std::min(2 * m_retry.interval(), kLastRetryMs) : kFirstRetryMs);
-    if (!m_paused) {
-        m_paused = true;
+    giveUpReserve();
+    const Told now{socket, native::descriptorLimit()};
+    if (now != m_told) {
+        m_told = now;
         emit paused(socket);
     }
+}
+
+void Listener::giveUpReserve()
+{
+    // Clients wait in the kernel meanwhile; the reserve gives the window room.
+    m_notifier.setEnabled(false);
+    releaseReserve();
+    m_retry.start(kFirstRetryMs);
 }
 
 void Listener::resume()

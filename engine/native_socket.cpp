@@ -8,8 +8,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace native {
 
@@ -146,6 +149,20 @@ Descriptor reserveDescriptor()
     return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+int spareDescriptors(int most)
+{
+    std::vector<Descriptor> taken;
+    while (int(taken.size()) < most) {
+        const Descriptor spare = reserveDescriptor();
+        if (spare < 0)
+            break;
+        taken.push_back(spare);
+    }
+    for (const Descriptor spare : taken)
+        ::close(spare);
+    return int(taken.size());
+}
+
 void abort(Descriptor socket)
 {
     const linger reset{1, 0};
@@ -161,6 +178,17 @@ bool wouldBlock(qint64 result)
 bool outOfResources(qint64 result)
 {
     return result == -EMFILE || result == -ENFILE || result == -ENOBUFS || result == -ENOMEM;
+}
+
+bool shortOfMemory(qint64 result)
+{
+    return result == -ENOBUFS || result == -ENOMEM;
+}
+
+quint64 descriptorLimit()
+{
+    rlimit limit{};
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? quint64(limit.rlim_cur) : 0;
 }
 
 bool clientGone(qint64 result)

@@ -41,12 +41,19 @@ void close(Descriptor socket);
 // program can still tell the operator (showing a message opens files and, on X, receives a
 // shared-memory segment as a descriptor).
 Descriptor reserveDescriptor();
+// How many descriptors could be opened now, counting no further than most.
+int spareDescriptors(int most);
 // Closes with a reset: the kernel drops what it still holds for the peer at once.
 void abort(Descriptor socket);
 
 bool wouldBlock(qint64 result);
 // An accept that failed for want of descriptors or memory: nothing is wrong with the listener.
 bool outOfResources(qint64 result);
+// A send that failed for want of kernel memory: nothing is wrong with the connection, and the
+// same bytes can go a moment later.
+bool shortOfMemory(qint64 result);
+// The process's descriptor limit now (the soft one), which may change while the program runs.
+quint64 descriptorLimit();
 // An accept that failed because of that one client (it went away before it was taken).
 bool clientGone(qint64 result);
 // The system's own words for an error code ("Connection reset by peer").

@@ -1,7 +1,7 @@
 #include "socket_control.h"
 
-#include "closing_pool.h"
 #include "connection.h"
+#include "connection_pool.h"
 #include "listener.h"
 
 #include <cerrno>
@@ -10,7 +10,8 @@ namespace {
 
 // The client a listener is offering right now, while its request event runs. The request id
 // is its descriptor; if no Accept takes it, it is closed when the event returns, so the client
-// sees its connection end instead of waiting unserved.
+// sees its connection end instead of waiting unserved: a lingering close like any other, so that
+// a client that has already sent something gets a clean end, not a reset.
 struct Offer {
     native::Descriptor socket = native::kNoDescriptor;
     native::Peer peer;
@@ -19,7 +20,7 @@ Offer g_offer;
 
 } // namespace
 
-SocketControl::SocketControl(qint16 index, ClosingPool& pool, QObject* parent)
+SocketControl::SocketControl(qint16 index, ConnectionPool& pool, QObject* parent)
     : QObject(parent), m_index(index), m_pool(pool)
 {
 }
@@ -84,7 +85,7 @@ void SocketControl::offer(native::Descriptor socket, const native::Peer& peer)
     g_offer = {socket, peer};
     emit connectionRequest(m_index, qint32(socket));
     if (g_offer.socket == socket)
-        native::close(socket);
+        m_pool.open(socket)->close();
     g_offer = {};
 }
 
@@ -148,6 +149,12 @@ void SocketControl::SendData(char byte)
 void SocketControl::GetData(QByteArray& data)
 {
     data = m_connection ? m_connection->take() : QByteArray();
+}
+
+void SocketControl::makeRoom()
+{
+    if (m_listener)
+        m_listener->makeRoom();
 }
 
 void SocketControl::Close()

@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QString>
 
-class ClosingPool;
+class ConnectionPool;
 class Connection;
 class Listener;
 
@@ -38,7 +38,7 @@ public:
     };
 
     // Its connections come from pool, and go back to it when closed.
-    SocketControl(qint16 index, ClosingPool& pool, QObject* parent = nullptr);
+    SocketControl(qint16 index, ConnectionPool& pool, QObject* parent = nullptr);
     // A connection still open is closed: what was queued for its client is still delivered.
     ~SocketControl() override;
 
@@ -73,6 +73,9 @@ public:
     void Close();
 
     QString errorString() const { return m_errorString; }
+    // On the listener: the window is about to open a window of its own; if descriptors are
+    // short, the listener gives up its reserve for it.
+    void makeRoom();
 
 signals:
     // The element index comes first, as with every event of the array.
@@ -92,7 +95,7 @@ private:
     void reportLater(qint32 number, const QString& description);
 
     const qint16 m_index;
-    ClosingPool& m_pool;
+    ConnectionPool& m_pool;
     qint32 m_protocol = 0;
     qint32 m_localPort = 0;
     qint32 m_remotePort = 0;

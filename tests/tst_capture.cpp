@@ -24,7 +24,8 @@ private slots:
     void sameFileAsAnotherSlotIsRefused_data();
     void sameFileAsAnotherSlotIsRefused();
     void failedWriteIsReportedOnceAndTrafficGoesOn();
-    void realDialogOffersTheFiltersAndAcceptsANewName();
+    void realDialogOffersTheFiltersAndAcceptsATypedPath_data();
+    void realDialogOffersTheFiltersAndAcceptsATypedPath();
     void realDialogCancel();
 
 private:
@@ -68,7 +69,7 @@ void tst_capture::tickingAsksForAFile()
     QCOMPARE(w.dialog->fileNameWhenShown, QString());
     QVERIFY(w.dialog->cancelErrorWhenShown);
     QVERIFY(w.form->captureOpen(1));
-    QCOMPARE(fileBytes(path), QByteArray()); // emptied
+    QCOMPARE(w.captured(path), QByteArray()); // emptied
 
     const QList<CommonDialog::FilterEntry> entries = CommonDialog::filterEntries(kFilter);
     QCOMPARE(entries.size(), 2);
@@ -113,17 +114,17 @@ void tst_capture::recordsAreTheSlotsTrafficByteForByte()
     const QString path = m_dir.filePath("slot1.txt");
     w.captureInto(1, path);
     QTest::keyClicks(&w.transcript(1), "q"); // idle: neither sent nor written
-    QCOMPARE(fileBytes(path), QByteArray());
+    QCOMPARE(w.captured(path), QByteArray());
 
     auto a = w.connectClient("127.0.0.2", 1);
     QVERIFY(a);
-    QCOMPARE(fileBytes(path), QByteArray()); // notices are not traffic
+    QCOMPARE(w.captured(path), QByteArray()); // notices are not traffic
     a->send("ab\r\n");
     QTRY_COMPARE(fileBytes(path), QByteArray("ab\r\n\n"));
     QTest::keyClick(&w.transcript(1), Qt::Key_A);
-    QCOMPARE(fileBytes(path), QByteArray("ab\r\n\na"));
+    QCOMPARE(w.captured(path), QByteArray("ab\r\n\na"));
     QTest::keyClick(&w.transcript(1), Qt::Key_Return);
-    QCOMPARE(fileBytes(path), QByteArray("ab\r\n\na\r"));
+    QCOMPARE(w.captured(path), QByteArray("ab\r\n\na\r"));
     QVERIFY(a->waitForReceived(2));
     QCOMPARE(a->received, QByteArray("a\r"));
 
@@ -136,12 +137,12 @@ void tst_capture::recordsAreTheSlotsTrafficByteForByte()
     b->send(big);
     const QByteArray expected = QByteArray("ab\r\n\na\r") + QByteArray("\r\n").repeated(40000);
     QTRY_COMPARE(fileBytes(path).size(), expected.size());
-    QVERIFY(fileBytes(path) == expected);
+    QVERIFY(w.captured(path) == expected);
 
     // Stop with the slot open closes the file and unticks the box; the file keeps it all.
     w.form->chkServer->setChecked(false);
     QVERIFY(!w.form->chkCapture[1]->isChecked() && !w.form->captureOpen(1));
-    QVERIFY(fileBytes(path) == expected);
+    QVERIFY(w.captured(path) == expected);
 }
 
 void tst_capture::eachSlotCapturesOnlyItsOwnTraffic()
@@ -162,8 +163,8 @@ void tst_capture::eachSlotCapturesOnlyItsOwnTraffic()
     QTRY_COMPARE(fileBytes(m_dir.filePath("one.txt")), QByteArray("from one\r\n"));
     QTest::keyClicks(&w.transcript(3), "3");
     QTest::keyClicks(&w.transcript(2), "2");
-    QCOMPARE(fileBytes(m_dir.filePath("three.txt")), QByteArray("from three\r\n3"));
-    QCOMPARE(fileBytes(m_dir.filePath("one.txt")), QByteArray("from one\r\n"));
+    QCOMPARE(w.captured(m_dir.filePath("three.txt")), QByteArray("from three\r\n3"));
+    QCOMPARE(w.captured(m_dir.filePath("one.txt")), QByteArray("from one\r\n"));
 }
 
 void tst_capture::fileThatCannotBeOpenedIsReported_data()
@@ -224,7 +225,7 @@ void tst_capture::sameFileAsAnotherSlotIsRefused()
     QCOMPARE(messages.size(), 1);
     QVERIFY2(messages[0].contains(QStringLiteral("slot %1 is").arg(holder)), qPrintable(messages[0]));
     QVERIFY(!w.form->captureOpen(asker));
-    QCOMPARE(fileBytes(path), QByteArray("kept")); // not emptied
+    QCOMPARE(w.captured(path), QByteArray("kept")); // not emptied
     QVERIFY(w.form->captureOpen(holder));
 }
 
@@ -254,8 +255,17 @@ void tst_capture::failedWriteIsReportedOnceAndTrafficGoesOn()
     QVERIFY(takeOperatorMessages().isEmpty());
 }
 
-void tst_capture::realDialogOffersTheFiltersAndAcceptsANewName()
+void tst_capture::realDialogOffersTheFiltersAndAcceptsATypedPath_data()
 {
+    QTest::addColumn<QString>("name"); // typed as a full path into "File name:"
+    QTest::newRow("a new file") << "not-yet.txt";
+    QTest::newRow("an existing file the filter shows") << "a.txt";
+    QTest::newRow("an existing file the filter hides") << "c.log";
+}
+
+void tst_capture::realDialogOffersTheFiltersAndAcceptsATypedPath()
+{
+    QFETCH(QString, name);
     QTemporaryDir folder;
     for (const char* name : {"a.txt", "B.TXT", "c.log"}) {
         QFile file(folder.filePath(name));
@@ -271,7 +281,7 @@ void tst_capture::realDialogOffersTheFiltersAndAcceptsANewName()
     QString title, startName;
     QStringList types, listed;
     bool openKind = false;
-    const QString chosen = folder.filePath("not-yet.txt");
+    const QString chosen = folder.filePath(name);
     onDialog([&](QFileDialog& shown) {
         title = shown.windowTitle();
         openKind = shown.acceptMode() == QFileDialog::AcceptOpen && shown.isModal();
@@ -291,7 +301,7 @@ void tst_capture::realDialogOffersTheFiltersAndAcceptsANewName()
             return false;
         for (int row = 0; row < rows(); ++row)
             listed << view->model()->index(row, 0, view->rootIndex()).data().toString();
-        nameEdit->setText(chosen);
+        QTest::keyClicks(nameEdit, chosen); // key by key, as the operator types it
         QTest::keyClick(nameEdit, Qt::Key_Return);
         return true;
     });

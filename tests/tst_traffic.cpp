@@ -102,7 +102,7 @@ void tst_traffic::arrivals()
     }
     QCOMPARE(arrivalsSeen.count(), arrivals.size());
     QCOMPARE(w.text(2).toLatin1().right(shown.size()), shown);
-    QCOMPARE(fileBytes(capture), shown);
+    QCOMPARE(w.captured(capture), shown);
     QCOMPARE(w.form->engine().echoLine(2), echoLine);
 
     // Whatever was sent back is followed on the wire by the echo of a last line: nothing
@@ -181,7 +181,7 @@ void tst_traffic::floodIsTakenWholeInCappedArrivals()
 
     QCOMPARE(a->received, sent.left(lastCr + 1));
     QCOMPARE(w.form->engine().echoLine(1), sent.mid(lastCr + 1));
-    QVERIFY(fileBytes(capture) == crToCrLf(sent));
+    QVERIFY(w.captured(capture) == crToCrLf(sent));
     QVERIFY(largest > 0 && largest <= kArrivalLimit);
     QVERIFY(w.text(1).size() <= 2 * kArrivalLimit);
 }
@@ -205,7 +205,7 @@ void tst_traffic::peerCloseComesAfterItsLastByte()
     ::shutdown(int(a->socket.socketDescriptor()), SHUT_WR);
 
     QTRY_VERIFY_WITH_TIMEOUT(w.text(1).endsWith("Remote Close\r\n"), 30000);
-    QVERIFY(fileBytes(capture) == crToCrLf(sent));
+    QVERIFY(w.captured(capture) == crToCrLf(sent));
     QVERIFY(a->waitForEnd(30000));
     QCOMPARE(a->received.size(), sent.size());
     QVERIFY(a->received == sent);

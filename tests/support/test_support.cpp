@@ -48,7 +48,7 @@ int ScriptedDialog::ShowOpen()
     return 0;
 }
 
-Window::Window() : form(std::make_unique<frmPortdeck>(closing, std::make_unique<ScriptedDialog>(dialog)))
+Window::Window() : form(std::make_unique<frmPortdeck>(pool, writer, std::make_unique<ScriptedDialog>(dialog)))
 {
 }
 
@@ -77,6 +77,12 @@ std::unique_ptr<TestClient> Window::serveOneClient()
 {
     listen();
     return connectClient(QStringLiteral("127.0.0.2"), 1);
+}
+
+QByteArray Window::captured(const QString& path)
+{
+    writer.finish();
+    return fileBytes(path);
 }
 
 void Window::captureInto(int slot, const QString& path)

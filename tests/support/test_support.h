@@ -74,10 +74,13 @@ struct Window {
     std::unique_ptr<TestClient> serveOneClient();
     // Ticks a slot's capture box with the dialog answering path.
     void captureInto(int slot, const QString& path);
+    // A capture file's bytes once the writer has written what it was given so far.
+    QByteArray captured(const QString& path);
 
     std::shared_ptr<DialogScript> dialog = std::make_shared<DialogScript>();
-    // As the program has it: the window's closed connections outlive the window.
-    ClosingPool closing;
+    // As the program has it: the window's closed connections and capture files outlive the window.
+    CaptureWriter writer;
+    ConnectionPool pool;
     std::unique_ptr<frmPortdeck> form;
     quint16 port = 0;
 };

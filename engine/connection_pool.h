@@ -1,34 +1,34 @@
 #pragma once
 
-#include "native_socket.h"
+#include "connection.h"
 
 #include <QList>
 #include <QObject>
 
-class Connection;
 class QEventLoop;
 
-// Every connection object of the program: the ones closed and still delivering their last bytes
-// (oldest first), and the ones that ended and wait to serve another client. Open connections
-// belong to their sockets until they are closed.
+// Every connection object of the program. Open connections are lent to their sockets; the pool
+// keeps the closed ones still delivering their last bytes (oldest first), and the ended ones,
+// emptied, as spares for the next clients, so that a stream of short connections does not build
+// and tear down one object per client.
 //
 // Whoever owns the sockets' window creates the pool and hands it down, and keeps it after the
 // window is gone: closed connections outlive the slot and the window that closed them, and at
 // exit the program gives them a little while (drain). Destroying the pool lets go of the rest.
-class ClosingPool : public QObject
+class ConnectionPool : public QObject
 {
     Q_OBJECT
 
 public:
-    // No client can pile up descriptors or memory here: beyond these the oldest gives way.
+    // No client can pile up descriptors or memory in closing connections: beyond these the oldest
+    // gives way.
     static constexpr int kCountLimit = 16;
     static constexpr qint64 kBytesLimit = 16 << 20;
 
-    explicit ClosingPool(QObject* parent = nullptr);
-    ~ClosingPool() override;
+    explicit ConnectionPool(QObject* parent = nullptr);
+    ~ConnectionPool() override;
 
-    // A connection on an accepted socket, an ended one used again where there is one, so that a
-    // stream of short connections does not build and tear down one object per client.
+    // A connection on an accepted socket: a spare where there is one, else a new one.
     Connection* open(native::Descriptor socket);
 
     // Runs the event loop until every closed connection has ended or timeoutMs has passed, then
@@ -36,6 +36,8 @@ public:
     void drain(int timeoutMs);
 
     int closingCount() const { return int(m_closing.size()); }
+    // What each closing connection waits for, oldest first.
+    QList<Connection::State> closingStates() const;
 
 private:
     friend class Connection;

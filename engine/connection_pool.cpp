@@ -1,34 +1,34 @@
-#include "closing_pool.h"
+#include "connection_pool.h"
 
 #include "connection.h"
 
 #include <QEventLoop>
 #include <QTimer>
 
-ClosingPool::ClosingPool(QObject* parent) : QObject(parent)
+ConnectionPool::ConnectionPool(QObject* parent) : QObject(parent)
 {
 }
 
-ClosingPool::~ClosingPool()
+ConnectionPool::~ConnectionPool()
 {
     letGoOfAll();
 }
 
-Connection* ClosingPool::open(native::Descriptor socket)
+Connection* ConnectionPool::open(native::Descriptor socket)
 {
     Connection* connection = m_spares.isEmpty() ? new Connection(*this) : m_spares.takeLast();
     connection->start(socket);
     return connection;
 }
 
-void ClosingPool::adopt(Connection* connection)
+void ConnectionPool::adopt(Connection* connection)
 {
     m_closing.append(connection);
     while (m_closing.size() > 1 && (m_closing.size() > kCountLimit || queuedBytes() > kBytesLimit))
-        m_closing.constFirst()->letGo(true);
+        m_closing.constFirst()->handle(Connection::Event::GivenUp, Connection::Ending::Reset);
 }
 
-void ClosingPool::release(Connection* connection)
+void ConnectionPool::release(Connection* connection)
 {
     m_closing.removeOne(connection);
     if (m_closing.isEmpty() && m_drain)
@@ -39,7 +39,7 @@ void ClosingPool::release(Connection* connection)
         connection->deleteLater(); // it may be inside one of its own notifiers' signals
 }
 
-void ClosingPool::drain(int timeoutMs)
+void ConnectionPool::drain(int timeoutMs)
 {
     if (!m_closing.isEmpty()) {
         QEventLoop loop;
@@ -51,7 +51,15 @@ void ClosingPool::drain(int timeoutMs)
     letGoOfAll();
 }
 
-qint64 ClosingPool::queuedBytes() const
+QList<Connection::State> ConnectionPool::closingStates() const
+{
+    QList<Connection::State> states;
+    for (const Connection* c : m_closing)
+        states.append(c->state());
+    return states;
+}
+
+qint64 ConnectionPool::queuedBytes() const
 {
     qint64 total = 0;
     for (const Connection* c : m_closing)
@@ -59,10 +67,13 @@ qint64 ClosingPool::queuedBytes() const
     return total;
 }
 
-void ClosingPool::letGoOfAll()
+void ConnectionPool::letGoOfAll()
 {
     // What only the program holds is lost: the client is told with a reset. What the kernel
     // holds still reaches the client after the program has gone.
-    while (!m_closing.isEmpty())
-        m_closing.constFirst()->letGo(m_closing.constFirst()->bytesQueued() > 0);
+    while (!m_closing.isEmpty()) {
+        Connection* oldest = m_closing.constFirst();
+        oldest->handle(Connection::Event::GivenUp,
+                       oldest->bytesQueued() > 0 ? Connection::Ending::Reset : Connection::Ending::Close);
+    }
 }
