@@ -637,7 +637,7 @@ void tst_faults::droppedSilentClientIsReleased()
 void tst_faults::droppedTalkingClientEndsCleanly_data()
 {
     QTest::addColumn<QString>("how");
-    for (const char* how : {"double-click", "replacement", "stop", "exit"})
+    for (const char* how : {"double-click", "replacement", "stop", "exit", "turned away"})
         QTest::newRow(how) << QString(how);
 }
 
@@ -649,12 +649,22 @@ void tst_faults::droppedTalkingClientEndsCleanly()
     QStringList resets;
     for (int trial = 1; trial <= trials; ++trial) {
         Window w;
-        auto client = serve(w, true);
-        QVERIFY(client);
+        std::vector<std::unique_ptr<RawClient>> holders; // every slot held by another client
+        std::unique_ptr<RawClient> client;
+        if (how == "turned away") {
+            serve(w, true, {}, false);
+            for (int slot = 1; slot <= 4; ++slot)
+                holders.push_back(connectRaw(w, qPrintable(QStringLiteral("127.0.0.%1").arg(slot + 2)), slot));
+            client = std::make_unique<RawClient>("127.0.0.2", w.port); // talks at once and finds no slot
+            QCOMPARE(::send(client->fd(), "talk\r", 5, MSG_NOSIGNAL), ssize_t(5));
+        } else {
+            client = serve(w, true);
+        }
+        QVERIFY(client && client->fd() >= 0);
         // Its lines and their echoes are on the wire when the server lets go.
         Talker talker(client->release());
-        QTRY_VERIFY(talker.received > 20 * 5);
-        const std::unique_ptr<RawClient> next = drop(w, how);
+        QTRY_VERIFY(talker.received > 20 * 5 || how == "turned away");
+        const std::unique_ptr<RawClient> next = how == "turned away" ? nullptr : drop(w, how);
         QVERIFY(next || how != "replacement");
         QTRY_VERIFY_WITH_TIMEOUT(talker.ended, 5000);
         if (talker.error != 0)
