@@ -83,8 +83,12 @@ void Connection::start(native::Descriptor socket)
     m_sendsAtOnce = false;
     m_reader.setSocket(socket);
     m_writer.setSocket(socket);
-    m_state = State::Open;
-    watch();
+    m_state = State::Open; // the notifiers wait for readWaiting()
+}
+
+void Connection::readWaiting()
+{
+    readable();
 }
 
 void Connection::handle(Event event, Ending ending)
@@ -116,12 +120,7 @@ void Connection::enter(State from, Ending ending)
         break;
     case State::Draining:
     case State::Delivering:
-        if (from == State::Draining)
-            break;                // the client's end while draining: the pool and the patience carry on
         m_arrival = QByteArray(); // an arrival the owner never took
-        m_pool.adopt(this);
-        m_lastOutstanding = outstanding();
-        m_patience.start(from == State::Open && heldBack(from) ? kStalledPatienceMs : kClosingPatienceMs);
         break;
     case State::Lingering:
         native::shutdownWrite(m_socket);
@@ -171,9 +170,18 @@ void Connection::send(const QByteArray& data)
 
 void Connection::close()
 {
+    const bool stalled = heldBack(m_state);
     handle(Event::Closed);
-    if (m_state == State::Draining || m_state == State::Delivering)
-        flush(); // with nothing queued, on to Lingering or Gone at once
+    if (m_state != State::Draining && m_state != State::Delivering)
+        return;
+    flush(); // with nothing queued, on to Lingering or Gone at once
+    if (m_state == State::Gone)
+        return;
+    // It waits for its client: the pool keeps it from here on, and gives up on a client that
+    // makes no progress for the patience.
+    m_pool.adopt(this);
+    m_lastOutstanding = outstanding();
+    m_patience.start(stalled ? kStalledPatienceMs : kClosingPatienceMs);
 }
 
 void Connection::readable()

@@ -52,10 +52,10 @@ class ConnectionPool;
 //   Gone            the descriptor is closed; the object waits in the pool for another client,
 //                   holding nothing of this one.
 //
-// The closing states (Draining, Delivering, Lingering) live in the pool and give up on a client
-// that makes no progress for the patience. The owner hears of arrivals, the client's end and
-// errors through signals emitted from the event loop, never from inside a call the owner made.
-// Once closed, a connection can no longer signal its former owner.
+// A closing connection that must wait for its client (Draining, Delivering, Lingering) lives in
+// the pool and gives up on a client that makes no progress for the patience. The owner hears of arrivals, the client's
+// end and errors through signals emitted from the event loop, never from inside a call the owner made. Once closed, a
+// connection can no longer signal its former owner.
 class Connection : public QObject
 {
     Q_OBJECT
@@ -104,6 +104,10 @@ public:
     void send(const QByteArray& data);
     // Lets go: from here on the connection lives in the pool until it ends.
     void close();
+    // Reads what the client has already sent, as the read notifier would: just after the
+    // connection was taken, so that what came with it (or the client's end) is handled in the
+    // same turn of the event loop, not one turn later.
+    void readWaiting();
 
 signals:
     void arrived(qint64 bytes);

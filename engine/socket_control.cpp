@@ -15,6 +15,7 @@ namespace {
 struct Offer {
     native::Descriptor socket = native::kNoDescriptor;
     native::Peer peer;
+    Connection* taken = nullptr;
 };
 Offer g_offer;
 
@@ -86,6 +87,8 @@ void SocketControl::offer(native::Descriptor socket, const native::Peer& peer)
     emit connectionRequest(m_index, qint32(socket));
     if (g_offer.socket == socket)
         m_pool.open(socket)->close();
+    else if (g_offer.taken)
+        g_offer.taken->readWaiting(); // once the request's handler has returned
     g_offer = {};
 }
 
@@ -101,6 +104,7 @@ void SocketControl::Accept(qint32 requestID)
     m_remotePort = g_offer.peer.port;
     attach(m_pool.open(g_offer.socket));
     g_offer.socket = native::kNoDescriptor;
+    g_offer.taken = m_connection;
 }
 
 void SocketControl::attach(Connection* connection)
