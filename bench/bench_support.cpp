@@ -230,6 +230,32 @@ bool haveCommand(const char* name)
     return !QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty();
 }
 
+double floodIntoFile(quint16 port, const char* from, const QByteArray& block, qint64 total, const QString& path,
+                     qint64 expected)
+{
+    const int s = connectTo(port, from);
+    const Clock::time_point start = Clock::now();
+    sendRepeated(s, block, total);
+    ::close(s);
+    const auto deadline = Clock::now() + std::chrono::minutes(2);
+    while (QFileInfo(path).size() < expected) {
+        if (Clock::now() >= deadline)
+            return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return mbPerSecond(total, secondsSince(start));
+}
+
+RemovedFile::RemovedFile(QString path) : path(std::move(path))
+{
+    QFile::remove(this->path);
+}
+
+RemovedFile::~RemovedFile()
+{
+    QFile::remove(path);
+}
+
 Anchor::Anchor(const QString& command)
 {
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -328,6 +354,30 @@ void row(const char* what, double portdeck, double anchor, const char* anchorNam
     const double ratio = anchor > 0 ? portdeck / anchor : 0;
     std::printf("  %-26s Portdeck %9.1f %-4s | %-18s %9.1f %-4s | ratio %5.2f%s", what, portdeck, unit, anchorName,
                 anchor, unit, ratio, higherIsBetter ? "" : " (lower is better)");
+    if (*goal)
+        std::printf(" | goal: %s", goal);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+double worst(const std::vector<double>& values, bool higherIsBetter)
+{
+    if (values.empty())
+        return 0;
+    return higherIsBetter ? *std::min_element(values.begin(), values.end())
+                          : *std::max_element(values.begin(), values.end());
+}
+
+void roundsRow(const char* what, const std::vector<double>& portdeck, const std::vector<double>& anchor,
+               const char* anchorName, const char* unit, const char* goal, bool higherIsBetter)
+{
+    std::vector<double> ratios;
+    for (size_t i = 0; i < std::min(portdeck.size(), anchor.size()); ++i)
+        ratios.push_back(anchor[i] > 0 ? portdeck[i] / anchor[i] : 0);
+    std::printf("  %-22s Portdeck %9.1f, worst %9.1f %-4s | %-14s %9.1f, worst %9.1f | ratio %5.2f, worst %5.2f%s",
+                what, median(portdeck), worst(portdeck, higherIsBetter), unit, anchorName, median(anchor),
+                worst(anchor, higherIsBetter), median(ratios), worst(ratios, higherIsBetter),
+                higherIsBetter ? "" : " (lower is better)");
     if (*goal)
         std::printf(" | goal: %s", goal);
     std::printf("\n");

@@ -51,6 +51,20 @@ double statusMegabytes(const char* field, qint64 pid = 0);
 
 bool haveCommand(const char* name);
 
+// One client from the address from sends total bytes of block and closes: MB/s from its first byte
+// until the file at path holds expected bytes, 0 if it did not within two minutes.
+double floodIntoFile(quint16 port, const char* from, const QByteArray& block, qint64 total, const QString& path,
+                     qint64 expected);
+
+// A file removed when this is made and when it goes, whatever happened in between.
+struct RemovedFile {
+    explicit RemovedFile(QString path);
+    ~RemovedFile();
+    RemovedFile(const RemovedFile&) = delete;
+    RemovedFile& operator=(const RemovedFile&) = delete;
+    QString path;
+};
+
 // An external server, started for one measurement.
 struct Anchor {
     explicit Anchor(const QString& command);
@@ -103,6 +117,12 @@ void heading(const char* title);
 // One figure beside its anchor, with Portdeck's ratio to it and the goal it is read against.
 void row(const char* what, double portdeck, double anchor, const char* anchorName, const char* unit,
          const char* goal = "", bool higherIsBetter = true);
+// The worst of several rounds: the least where higher is better, else the most.
+double worst(const std::vector<double>& values, bool higherIsBetter = true);
+// Portdeck's rounds beside the anchor's, taken in turn: the median and the worst round of each and
+// of their ratio, round by round.
+void roundsRow(const char* what, const std::vector<double>& portdeck, const std::vector<double>& anchor,
+               const char* anchorName, const char* unit, const char* goal = "", bool higherIsBetter = true);
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 } // namespace bench

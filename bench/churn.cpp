@@ -15,7 +15,7 @@
 
 namespace bench {
 
-long churnClient(quint16 port, double seconds, std::vector<quint16>* ports)
+long churnClient(quint16 port, double seconds, std::vector<quint16>* ports, long maxCycles)
 {
     sockaddr_in server{};
     server.sin_family = AF_INET;
@@ -24,7 +24,7 @@ long churnClient(quint16 port, double seconds, std::vector<quint16>* ports)
     long cycles = 0;
     char buffer[256];
     const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
+    while (cycles < maxCycles && Clock::now() < deadline) {
         // Not bound first: connect may then reuse a local port still in TIME_WAIT, as any
         // client's would, instead of running out of ports.
         const int s = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -22,13 +22,6 @@ namespace {
 constexpr int kKeys = 300;
 constexpr quint32 kKeysymK = 0x006b;
 
-struct KeyFigures {
-    std::vector<double> latencies; // milliseconds, sorted
-    double p50() const { return percentile(latencies, 0.5); }
-    double p99() const { return percentile(latencies, 0.99); }
-    double max() const { return latencies.empty() ? 0 : latencies.back(); }
-};
-
 // Slot 1 holds the keyboard: the window is the X server's focus and Qt's active window.
 bool focusSlotOne(Portdeck& p, XDisplay& x)
 {
@@ -39,37 +32,46 @@ bool focusSlotOne(Portdeck& p, XDisplay& x)
     return p.runUntil([&] { return p.window.isActiveWindow() && QApplication::focusWidget() == box; }, 3000);
 }
 
-// Types kKeys keys, one at a time at 5 to 15 ms apart, each once the one before has arrived;
-// reads slot 1's client on a thread of its own meanwhile. Echo is off, so every byte that
-// comes back is a typed key.
-KeyFigures typeKeys(Portdeck& p, int slotOneClient)
+} // namespace
+
+double KeyFigures::p50() const
 {
-    std::vector<Clock::time_point> typed(kKeys + 1), arrived(kKeys + 1);
+    return percentile(latencies, 0.5);
+}
+
+double KeyFigures::p99() const
+{
+    return percentile(latencies, 0.99);
+}
+
+KeyFigures typeKeys(int client, int keys, const std::function<void(const std::function<void()>&)>& run)
+{
+    std::vector<Clock::time_point> typed(keys + 1), arrived(keys + 1);
     std::atomic<int> arrivals{0};
     std::atomic<bool> typing{true};
     std::thread reader([&] {
         char buffer[4096];
         while (typing) {
             // Looks up now and then, so that it ends with the typing and leaves the socket open.
-            pollfd readable{slotOneClient, POLLIN, 0};
+            pollfd readable{client, POLLIN, 0};
             if (::poll(&readable, 1, 50) == 0)
                 continue;
-            const ssize_t n = ::recv(slotOneClient, buffer, sizeof buffer, 0);
+            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
             if (n <= 0)
                 break;
             const Clock::time_point now = Clock::now();
-            for (ssize_t k = 0; k < n && arrivals < kKeys + 1; ++k) {
+            for (ssize_t k = 0; k < n && arrivals < keys + 1; ++k) {
                 arrived[size_t(arrivals)] = now;
                 ++arrivals;
             }
         }
     });
-    p.runWhile([&] {
+    run([&] {
         XDisplay x;
         const quint8 key = x.keycodeFor(kKeysymK);
         std::mt19937 random(1);
         // The first key wakes everything on the way and is not counted.
-        for (int k = 0; k <= kKeys; ++k) {
+        for (int k = 0; k <= keys; ++k) {
             typed[size_t(k)] = Clock::now();
             x.typeKey(key);
             const auto giveUp = Clock::now() + std::chrono::seconds(2);
@@ -83,10 +85,18 @@ KeyFigures typeKeys(Portdeck& p, int slotOneClient)
     typing = false;
     reader.join();
     KeyFigures figures;
-    for (int k = 1; k < std::min<int>(arrivals, kKeys + 1); ++k)
+    for (int k = 1; k < std::min<int>(arrivals, keys + 1); ++k)
         figures.latencies.push_back(milliseconds(arrived[size_t(k)] - typed[size_t(k)]));
     std::sort(figures.latencies.begin(), figures.latencies.end());
     return figures;
+}
+
+namespace {
+
+// Types kKeys keys into slot 1 while this process's event loop runs; echo is off.
+KeyFigures typeKeys(Portdeck& p, int slotOneClient)
+{
+    return bench::typeKeys(slotOneClient, kKeys, [&](const std::function<void()>& typing) { p.runWhile(typing); });
 }
 
 void printKeys(const char* what, const KeyFigures& f, const KeyFigures* idle)
@@ -164,6 +174,10 @@ void floodedKeys(const char* shape, const QByteArray& block, const KeyFigures& i
             reader.join();
     });
     stop = true;
+    // A sender waiting for room would wait for ever: the closed connections linger, and nothing
+    // reads and drops what they are sent while this thread, which runs the event loop, waits here.
+    for (int s : sockets)
+        ::shutdown(s, SHUT_WR);
     for (std::thread& sender : senders)
         sender.join();
     for (int s : sockets)

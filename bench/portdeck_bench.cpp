@@ -10,6 +10,8 @@
 //
 //   portdeck_bench [roundtrip|echo|display|keys|capture|churn|startup|memory]...   those tables, or all
 //   portdeck_bench soak [SECONDS]                    the long mixed run (600 seconds unless told)
+//   portdeck_bench user [ROUNDS] [--quick]           the real binary as a user sees it (7 rounds unless told;
+//                                                    --quick: small sizes, for a smoke run); only when named
 //   portdeck_bench churn-at PORT [SECONDS]           only the churn client, against any server (for profiling)
 #include "figures.h"
 
@@ -20,6 +22,7 @@
 #include <QFile>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +79,12 @@ int main(int argc, char* argv[])
                 QThread::idealThreadCount(), loadAverage().constData(), qVersion());
     if (arguments.value(0) == QLatin1String("soak")) {
         bench::soak(arguments.value(1, QStringLiteral("600")).toInt());
+        return 0;
+    }
+    if (arguments.value(0) == QLatin1String("user")) {
+        QStringList rest = arguments.mid(1);
+        const bool quick = rest.removeAll(QStringLiteral("--quick")) > 0;
+        bench::userView(std::max(1, rest.value(0, QStringLiteral("7")).toInt()), quick);
         return 0;
     }
 

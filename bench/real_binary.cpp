@@ -7,9 +7,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -42,13 +42,6 @@ void typeNumber(XDisplay& x, quint32 number)
         x.typeKey(x.keycodeFor(quint32(digit))); // the keysyms of digits are their ASCII codes
 }
 
-// Gives the operator's hands a moment: events typed reach the program in order, but the test
-// of what they did happens on the wire, which needs the program to have acted.
-void settle(int ms = 200)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 // One endless line through the echo: the echo line gathers up to its limit before it goes out,
 // the most an echoing slot holds.
 void echoEndlessLine(quint16 port)
@@ -64,46 +57,50 @@ void echoEndlessLine(quint16 port)
     ::close(s);
 }
 
-// Ticks slot 1's capture box, types a file's path into the file dialog that opens and floods
-// slot 1 with random bytes until the file holds them all: MB/s, 0 if the dialog never came.
-double captureThroughDialog(XDisplay& x, QPoint origin, quint16 port)
-{
-    const QString path = QDir::temp().filePath(QStringLiteral("portdeck-bench-capture.bin"));
-    QFile::remove(path);
-    x.click(origin.x() + 263, origin.y() + 79);
-    const auto dialog = x.waitForFirstPaint(Clock::now() + std::chrono::seconds(10));
-    if (!dialog)
-        return 0;
-    x.focus(dialog->window);
-    settle();
-    // The path is lowercase letters and punctuation that the keyboard types without Shift.
-    for (const char c : path.toLatin1())
-        x.typeKey(x.keycodeFor(quint32(c)));
-    x.typeKey(x.keycodeFor(0xff0d)); // Return
-    settle();
-    const QByteArray block = randomBlock();
-    const qint64 total = 64 * MiB;
-    const qint64 expected = total + (total / block.size()) * block.count('\r');
-    const int s = connectTo(port, "127.0.0.2");
-    const Clock::time_point start = Clock::now();
-    sendRepeated(s, block, total);
-    ::close(s);
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (QFileInfo(path).size() < expected && Clock::now() < deadline)
-        settle(5);
-    const double seconds = secondsSince(start);
-    const bool complete = QFileInfo(path).size() >= expected;
-    x.click(origin.x() + 263, origin.y() + 79); // unticked: the file is closed
-    settle();
-    QFile::remove(path);
-    return complete ? mbPerSecond(total, seconds) : 0;
-}
-
 } // namespace
 
 QString portdeckBinary()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../app/portdeck");
+}
+
+void settle(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+double captureThroughDialog(XDisplay& x, const ListeningPortdeck& portdeck, const QByteArray& block, qint64 total,
+                            const QString& path)
+{
+    const RemovedFile file(path);
+    std::vector<quint8> keys;
+    for (const char c : path.toLatin1())
+        keys.push_back(x.keycodeFor(quint32(uchar(c))));
+    if (std::count(keys.begin(), keys.end(), 0) > 0) {
+        note("  !! %s cannot be typed without Shift\n", qPrintable(path));
+        return 0;
+    }
+    x.drainEvents(); // the dialog is the next window mapped
+    portdeck.click(x, kSlotOneCapture);
+    const auto dialog = x.waitForFirstPaint(Clock::now() + std::chrono::seconds(10));
+    if (!dialog) {
+        note("  !! the capture file dialog did not open\n");
+        return 0;
+    }
+    x.focus(dialog->window);
+    settle();
+    for (const quint8 key : keys)
+        x.typeKey(key);
+    x.typeKey(x.keycodeFor(0xff0d)); // Return
+    settle();
+    const qint64 expected = total + (total / block.size()) * block.count('\r');
+    const double rate = floodIntoFile(portdeck.port(), "127.0.0.2", block, total, path, expected);
+    portdeck.click(x, kSlotOneCapture); // unticked: the file is closed
+    settle();
+    const qint64 size = QFileInfo(path).size();
+    if (size != expected)
+        note("  !! the capture file holds %lld bytes, not %lld\n", qlonglong(size), qlonglong(expected));
+    return size == expected ? rate : 0;
 }
 
 std::optional<XDisplay::Paint> Program::startAndPaint(XDisplay& x, double* ms)
@@ -124,6 +121,7 @@ ListeningPortdeck::ListeningPortdeck(XDisplay& x) : m_program(portdeckBinary())
     if (!window)
         return;
     m_origin = window->geometry.topLeft();
+    m_window = window->window;
     // The fixed layout: the port box and Server, each clicked near its left end.
     x.focus(window->window);
     x.click(m_origin.x() + 100, m_origin.y() + 34);
@@ -135,6 +133,20 @@ ListeningPortdeck::ListeningPortdeck(XDisplay& x) : m_program(portdeckBinary())
     x.click(m_origin.x() + 20, m_origin.y() + 35);
     settle(); // listening, with its reserve descriptor
     m_port = port;
+}
+
+std::unique_ptr<ListeningPortdeck> startListening(XDisplay& x)
+{
+    if (!x.ok() || !QFileInfo(portdeckBinary()).isExecutable()) {
+        note("  !! needs an X display with XTEST and DAMAGE and build/app/portdeck: skipped\n");
+        return nullptr;
+    }
+    auto portdeck = std::make_unique<ListeningPortdeck>(x);
+    if (!portdeck->port()) {
+        note("  !! the window did not appear\n");
+        return nullptr;
+    }
+    return portdeck;
 }
 
 void startUp()
@@ -165,31 +177,25 @@ void realBinaryMemory()
     heading("8. Memory of the real portdeck binary on the X server, driven by clicks and keys (XTEST) through churn, "
             "an echo flood, a capture and four floods");
     XDisplay x;
-    if (!x.ok() || !QFileInfo(portdeckBinary()).isExecutable()) {
-        note("  !! needs an X display with XTEST and DAMAGE and build/app/portdeck: skipped\n");
+    const auto portdeck = startListening(x);
+    if (!portdeck)
         return;
-    }
-    ListeningPortdeck portdeck(x);
-    if (!portdeck.port()) {
-        note("  !! the window did not appear\n");
-        return;
-    }
-    const qint64 pid = portdeck.pid();
-    const QPoint origin = portdeck.origin();
-    const quint16 port = portdeck.port();
+    const qint64 pid = portdeck->pid();
+    const quint16 port = portdeck->port();
     const int fdStart = descriptorCount(pid);
     const int socketStart = socketCount(pid);
     const double rssStart = statusMegabytes("VmRSS", pid);
 
     const long cycles = churnClient(port, 2.0);
-    x.click(origin.x() + 199, origin.y() + 79);
+    portdeck->click(x, kSlotOneEcho);
     settle();
     const QByteArray lines = linesBlock(64, "\r");
     const qint64 echoTotal = repeatedTotal(lines, 32 * MiB);
     const double echo = echoFlood(port, lines, echoTotal, echoTotal - (lines.size() - lines.lastIndexOf('\r') - 1));
-    x.click(origin.x() + 199, origin.y() + 79); // echo off again: the flooding clients read nothing
+    portdeck->click(x, kSlotOneEcho); // echo off again: the flooding clients read nothing
     settle();
-    const double capture = captureThroughDialog(x, origin, port);
+    const double capture = captureThroughDialog(x, *portdeck, randomBlock(), 64 * MiB,
+                                                QDir::temp().filePath(QStringLiteral("portdeck-bench-capture.bin")));
     for (const QByteArray& block : {randomBlock(), endlessLineBlock()}) {
         std::vector<std::thread> clients;
         for (int i = 0; i < 4; ++i) {
@@ -211,7 +217,7 @@ void realBinaryMemory()
     };
     connectionsEnded();
     const double peakBeforeEndlessEcho = statusMegabytes("VmHWM", pid);
-    x.click(origin.x() + 199, origin.y() + 79); // echo on for the last step
+    portdeck->click(x, kSlotOneEcho); // echo on for the last step
     settle();
     echoEndlessLine(port);
     connectionsEnded();

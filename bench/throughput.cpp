@@ -23,14 +23,13 @@ struct Shape {
     QByteArray block;
 };
 
-struct Percentiles {
-    double p50 = 0, p99 = 0;
-};
+} // namespace
 
-// Lines of 10 bytes ending in CR, each echo waited for.
-Percentiles roundTrips(quint16 port, int count)
+Percentiles roundTrips(quint16 port, int count, const char* from)
 {
-    const int s = connectTo(port);
+    const int s = connectTo(port, from);
+    const timeval giveUp{5, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &giveUp, sizeof giveUp);
     const QByteArray line("012345678\r");
     std::vector<double> samples;
     samples.reserve(size_t(count));
@@ -45,12 +44,16 @@ Percentiles roundTrips(quint16 port, int count)
                 break;
             got += n;
         }
+        if (got < line.size())
+            break;
         samples.push_back(microseconds(Clock::now() - start));
     }
     ::close(s);
     std::sort(samples.begin(), samples.end());
-    return {percentile(samples, 0.5), percentile(samples, 0.99)};
+    return {percentile(samples, 0.5), percentile(samples, 0.99), int(samples.size())};
 }
+
+namespace {
 
 // A client that connects, sends everything and closes; returns when the connection stood.
 Clock::time_point floodAndClose(quint16 port, const QByteArray& block, qint64 total)
