@@ -53,9 +53,9 @@ class ConnectionPool;
 //                   holding nothing of this one.
 //
 // A closing connection that must wait for its client (Draining, Delivering, Lingering) lives in
-// the pool and gives up on a client that makes no progress for the patience. The owner hears of arrivals, the client's
-// end and errors through signals emitted from the event loop, never from inside a call the owner made. Once closed, a
-// connection can no longer signal its former owner.
+// the pool and gives up on a client that makes no progress for the patience. The owner hears of
+// arrivals, the client's end and errors through signals emitted from the event loop, never from
+// inside a call the owner made. Once closed, a connection can no longer signal its former owner.
 class Connection : public QObject
 {
     Q_OBJECT
