@@ -24,7 +24,7 @@ class CaptureWriter
 public:
     // Records given and not yet written beyond this make write() wait for the writer: a disk
     // slower than the clients slows the clients (through TCP), and memory stays bounded.
-    static constexpr qint64 kQueueLimit = 64 << 20;
+    static constexpr qint64 kQueueLimit = 4 << 20;
 
     // One open capture file. owner hears of a failed write; it is cleared when the file is closed.
     struct File {
