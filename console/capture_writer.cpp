@@ -3,8 +3,11 @@
 #include "capture_files.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 CaptureWriter::CaptureWriter() : m_thread([this] { run(); })
 {
@@ -52,48 +55,58 @@ void CaptureWriter::run()
         m_wake.wait(lock, [this] { return !m_queue.empty() || m_ending; });
         if (m_queue.empty())
             return; // the end, with everything done
-        // Everything waiting at once: one turn of the lock for many records.
+        // Everything waiting at once, one turn of the lock for many records; the queue has room
+        // again while they are written.
         std::deque<Job> jobs = std::exchange(m_queue, {});
+        m_queued = 0;
         m_busy = true;
+        m_done.notify_all();
         lock.unlock();
-        qint64 written = 0;
-        for (Job& job : jobs) {
-            perform(job);
-            written += job.record.size();
-        }
+        for (auto job = jobs.begin(); job != jobs.end();)
+            job = perform(job, jobs.end());
         jobs.clear(); // the records' memory goes back before the callers hear of it
         lock.lock();
         m_busy = false;
-        m_queued -= written;
         m_done.notify_all();
     }
 }
 
-void CaptureWriter::perform(Job& job)
+std::deque<CaptureWriter::Job>::iterator CaptureWriter::perform(std::deque<Job>::iterator job,
+                                                                std::deque<Job>::iterator end)
 {
-    File& file = *job.file;
-    if (job.record.isEmpty()) {
+    File& file = *job->file;
+    if (job->record.isEmpty()) {
         if (!file.failed)
             ::close(file.descriptor);
-        return;
+        return job + 1;
     }
+    // The records for the same file one after another go in one write.
+    std::vector<iovec> pieces;
+    auto next = job;
+    for (; next != end && next->file == job->file && !next->record.isEmpty() && pieces.size() < IOV_MAX; ++next)
+        pieces.push_back({const_cast<char*>(next->record.constData()), size_t(next->record.size())});
     if (file.failed)
-        return; // the operator was told; what was given after is not written
+        return next; // the operator was told; what was given after is not written
     // A write cut short (a full disk, a size limit) is tried again for the rest: the second
     // attempt fails with the system's reason, which the operator is then told.
-    const char* data = job.record.constData();
-    qsizetype left = job.record.size();
-    while (left > 0) {
-        const ssize_t n = ::write(file.descriptor, data, size_t(left));
+    for (iovec* piece = pieces.data(); piece != pieces.data() + pieces.size();) {
+        const ssize_t n = ::writev(file.descriptor, piece, int(pieces.data() + pieces.size() - piece));
         if (n <= 0) {
             // A device that cannot take a record at once (EAGAIN) counts as failing: nothing
             // may stop the writer either.
-            failed(job.file, n < 0 ? errno : ENOSPC);
-            return;
+            failed(job->file, n < 0 ? errno : ENOSPC);
+            return next;
         }
-        data += n;
-        left -= n;
+        for (size_t left = size_t(n); left > 0;) {
+            const size_t taken = std::min(left, piece->iov_len);
+            piece->iov_base = static_cast<char*>(piece->iov_base) + taken;
+            piece->iov_len -= taken;
+            left -= taken;
+            if (piece->iov_len == 0)
+                ++piece;
+        }
     }
+    return next;
 }
 
 void CaptureWriter::failed(const std::shared_ptr<File>& file, int error)

@@ -22,8 +22,9 @@ class CaptureFiles;
 class CaptureWriter
 {
 public:
-    // Records given and not yet written beyond this make write() wait for the writer: a disk
-    // slower than the clients slows the clients (through TCP), and memory stays bounded.
+    // Records waiting beyond this make write() wait for the writer (as much again may be being
+    // written): a disk slower than the clients slows the clients (through TCP), and memory stays
+    // bounded.
     static constexpr qint64 kQueueLimit = 4 << 20;
 
     // One open capture file. owner hears of a failed write; it is cleared when the file is closed.
@@ -53,14 +54,16 @@ private:
         QByteArray record; // empty: close the file
     };
     void run();
-    void perform(Job& job);
+    // Writes job's record, and those after it for the same file, or closes the file; returns the
+    // first job not done.
+    std::deque<Job>::iterator perform(std::deque<Job>::iterator job, std::deque<Job>::iterator end);
     void failed(const std::shared_ptr<File>& file, int error);
 
     std::mutex m_mutex;
     std::condition_variable m_wake; // the writer: work is waiting, or the end
     std::condition_variable m_done; // callers: the queue went down
     std::deque<Job> m_queue;
-    qint64 m_queued = 0; // bytes given and not written yet
+    qint64 m_queued = 0; // bytes in the queue
     bool m_busy = false; // the writer holds jobs taken from the queue
     bool m_ending = false;
     std::thread m_thread; // last: it starts once everything above is ready
