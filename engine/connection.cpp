@@ -170,7 +170,7 @@ void Connection::send(const QByteArray& data)
 
 void Connection::close()
 {
-    const bool stalled = heldBack(m_state);
+    const bool stalled = heldBack();
     handle(Event::Closed);
     if (m_state != State::Draining && m_state != State::Delivering)
         return;
@@ -190,7 +190,7 @@ void Connection::readable()
         // A flood is taken a few arrivals per turn of the event loop, since a turn costs more
         // than a read; other sockets and the operator's keys still get theirs within a millisecond.
         for (int arrival = 0; arrival < kArrivalsPerTurn; ++arrival) {
-            if (!readsForOwner() || !m_arrival.isEmpty() || heldBack(m_state) || readArrival() < kArrivalLimit)
+            if (!readsForOwner() || !m_arrival.isEmpty() || heldBack() || readArrival() < kArrivalLimit)
                 break;
         }
     } else if (readsToDrop()) {
@@ -275,7 +275,7 @@ void Connection::patienceRanOut()
 
 void Connection::watch()
 {
-    m_reader.setEnabled((readsForOwner() && m_arrival.isEmpty() && !heldBack(m_state)) || readsToDrop());
+    m_reader.setEnabled((readsForOwner() && m_arrival.isEmpty() && !heldBack()) || readsToDrop());
     m_writer.setEnabled(writes() && bytesQueued() > 0 && !m_writeRetry.isActive());
 }
 
@@ -289,11 +289,11 @@ bool Connection::readsToDrop() const
     return m_state == State::Draining || m_state == State::Lingering;
 }
 
-bool Connection::heldBack(State state) const
+bool Connection::heldBack() const
 {
     // Also counted in memory: a 16 MiB echo that has nearly gone out still holds its 16 MiB,
     // and the next one must not gather beside it.
-    return state == State::Open && (m_queue.waiting() > kSendBacklogLimit || m_queue.held() > 2 * kSendBacklogLimit);
+    return m_state == State::Open && (m_queue.waiting() > kSendBacklogLimit || m_queue.held() > 2 * kSendBacklogLimit);
 }
 
 bool Connection::writes() const

@@ -135,7 +135,7 @@ private:
     bool readsForOwner() const;
     bool readsToDrop() const;
     // Reading waits while the client's echoes pile up (only an open connection reads for them).
-    bool heldBack(State state) const;
+    bool heldBack() const;
     bool writes() const;
     qint64 outstanding() const;
 

@@ -51,7 +51,13 @@ void Listener::close()
 
 void Listener::makeRoom()
 {
-    if (m_notifier.isEnabled() && native::spareDescriptors(kRoom) < kRoom)
+    if (!m_notifier.isEnabled())
+        return;
+    // What is free is found by taking it, and given back at once.
+    const QList<native::Descriptor> spare = native::reserveDescriptors(kRoom);
+    for (const native::Descriptor descriptor : spare)
+        native::close(descriptor);
+    if (spare.size() < kRoom)
         giveUpReserve();
 }
 
@@ -100,13 +106,7 @@ bool Listener::takeReserve()
 {
     releaseReserve();
     // What is free is found by taking it; the share beyond the reserve goes back at once.
-    QList<native::Descriptor> free;
-    while (free.size() < kReserveShare * kReserve) {
-        const native::Descriptor spare = native::reserveDescriptor();
-        if (spare < 0)
-            break;
-        free.append(spare);
-    }
+    const QList<native::Descriptor> free = native::reserveDescriptors(kReserveShare * kReserve);
     const qsizetype kept = std::min(kReserve, free.size() / kReserveShare);
     for (qsizetype i = kept; i < free.size(); ++i)
         native::close(free[i]);

@@ -12,8 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <vector>
-
 namespace native {
 
 namespace {
@@ -149,18 +147,16 @@ Descriptor reserveDescriptor()
     return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-int spareDescriptors(int most)
+QList<Descriptor> reserveDescriptors(qsizetype most)
 {
-    std::vector<Descriptor> taken;
-    while (int(taken.size()) < most) {
+    QList<Descriptor> taken;
+    while (taken.size() < most) {
         const Descriptor spare = reserveDescriptor();
         if (spare < 0)
             break;
-        taken.push_back(spare);
+        taken.append(spare);
     }
-    for (const Descriptor spare : taken)
-        ::close(spare);
-    return int(taken.size());
+    return taken;
 }
 
 void abort(Descriptor socket)
@@ -177,7 +173,7 @@ bool wouldBlock(qint64 result)
 
 bool outOfResources(qint64 result)
 {
-    return result == -EMFILE || result == -ENFILE || result == -ENOBUFS || result == -ENOMEM;
+    return result == -EMFILE || result == -ENFILE || shortOfMemory(result);
 }
 
 bool shortOfMemory(qint64 result)

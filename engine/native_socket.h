@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -41,8 +42,8 @@ void close(Descriptor socket);
 // program can still tell the operator (showing a message opens files and, on X, receives a
 // shared-memory segment as a descriptor).
 Descriptor reserveDescriptor();
-// How many descriptors could be opened now, counting no further than most.
-int spareDescriptors(int most);
+// As many such descriptors as can be opened now, up to most.
+QList<Descriptor> reserveDescriptors(qsizetype most);
 // Closes with a reset: the kernel drops what it still holds for the peer at once.
 void abort(Descriptor socket);
 
