@@ -132,6 +132,12 @@ void sendAtOnce(Descriptor socket)
     setOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
 }
 
+bool finishedSilently(Descriptor socket)
+{
+    char byte;
+    return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 void shutdownWrite(Descriptor socket)
 {
     ::shutdown(socket, SHUT_WR);

@@ -35,6 +35,8 @@ qint64 unacknowledged(Descriptor socket);
 // Turns Nagle's algorithm off: a typed key goes out at once, not after the last one's
 // acknowledgement.
 void sendAtOnce(Descriptor socket);
+// The peer has finished sending and sent nothing that is still unread.
+bool finishedSilently(Descriptor socket);
 // Sends FIN after what is queued; reading goes on.
 void shutdownWrite(Descriptor socket);
 void close(Descriptor socket);

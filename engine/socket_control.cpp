@@ -84,6 +84,11 @@ void SocketControl::offer(native::Descriptor socket, const native::Peer& peer)
     m_remoteHostIP = peer.address;
     m_remotePort = peer.port;
     g_offer = {socket, peer};
+    // A client that has finished without a byte (a port check, a device reconnecting in a loop)
+    // hears our end at once instead of after the window has shown it come and go. Nothing is
+    // sent to a client before its close event, and closing is what that event gets.
+    if (native::finishedSilently(socket))
+        native::shutdownWrite(socket);
     emit connectionRequest(m_index, qint32(socket));
     if (g_offer.socket == socket)
         m_pool.open(socket)->close();
