@@ -3,6 +3,7 @@
 // The benchmarks, one function per table of the report.
 
 #include <QString>
+#include <QStringList>
 
 #include <climits>
 #include <cstdint>
@@ -53,6 +54,6 @@ void soak(int seconds);
 
 // What a user sees of the real binary beside the peers, rounds taken in turn; quick for a smoke run
 // with small sizes (user_view.cpp).
-void userView(int rounds, bool quick);
+void userView(int rounds, bool quick, const QStringList& only);
 
 } // namespace bench

@@ -10,8 +10,10 @@
 //
 //   portdeck_bench [roundtrip|echo|display|keys|capture|churn|startup|memory]...   those tables, or all
 //   portdeck_bench soak [SECONDS]                    the long mixed run (600 seconds unless told)
-//   portdeck_bench user [ROUNDS] [--quick]           the real binary as a user sees it (7 rounds unless told;
-//                                                    --quick: small sizes, for a smoke run); only when named
+//   portdeck_bench user [ROUNDS] [--quick] [churn|capture|keys|echo]...
+//                                                    the real binary as a user sees it (7 rounds unless told;
+//                                                    --quick: small sizes, for a smoke run; the sections named,
+//                                                    or all); only when named
 //   portdeck_bench churn-at PORT [SECONDS]           only the churn client, against any server (for profiling)
 #include "figures.h"
 
@@ -84,7 +86,11 @@ int main(int argc, char* argv[])
     if (arguments.value(0) == QLatin1String("user")) {
         QStringList rest = arguments.mid(1);
         const bool quick = rest.removeAll(QStringLiteral("--quick")) > 0;
-        bench::userView(std::max(1, rest.value(0, QStringLiteral("7")).toInt()), quick);
+        bool counted = false;
+        const int rounds = rest.value(0).toInt(&counted);
+        if (counted)
+            rest.removeFirst();
+        bench::userView(counted ? std::max(1, rounds) : 7, quick, rest);
         return 0;
     }
 

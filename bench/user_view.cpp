@@ -183,8 +183,11 @@ void printAccessibility()
 
 } // namespace
 
-void userView(int rounds, bool quick)
+void userView(int rounds, bool quick, const QStringList& only)
 {
+    auto wanted = [&](const char* name) {
+        return only.isEmpty() || only.contains(QLatin1String(name));
+    };
     heading("User's view: the real portdeck binary on the X server (xcb), driven through XTEST, beside the peers as "
             "processes of their own, round by round in turn");
     const Sizes& sizes = quick ? kQuick : kFull;
@@ -196,23 +199,33 @@ void userView(int rounds, bool quick)
     if (!portdeck)
         return;
 
-    heading("1. Churn: connect, half-close, wait for the server's close; slot 1, nothing ticked (cycles/s)");
-    note("  %ld cycles a round\n", sizes.churnCycles);
-    churnRounds(*portdeck, rounds, sizes);
+    if (wanted("churn")) {
+        heading("1. Churn: connect, half-close, wait for the server's close; slot 1, nothing ticked (cycles/s)");
+        note("  %ld cycles a round\n", sizes.churnCycles);
+        churnRounds(*portdeck, rounds, sizes);
+    }
 
-    heading("2. Capture into slot 1 through the real file dialog, from the client's first byte until the file holds "
+    if (wanted("capture")) {
+        heading(
+            "2. Capture into slot 1 through the real file dialog, from the client's first byte until the file holds "
             "every byte, each CR as CR LF (MB/s of the client's bytes): random bytes, 64-byte lines ending CR LF, "
             "one endless line with no CR");
-    captureRounds(x, *portdeck, rounds, sizes);
+        captureRounds(x, *portdeck, rounds, sizes);
+    }
 
-    heading("3. A key typed on the X keyboard into slot 1's transcript until its byte reaches slot 1's client; echo "
+    if (wanted("keys")) {
+        heading(
+            "3. A key typed on the X keyboard into slot 1's transcript until its byte reaches slot 1's client; echo "
             "off, idle and while slot 2's client floods random bytes (ms)");
-    note("  %d keys a round, 5 to 15 ms apart\n", sizes.keys);
-    keyRounds(x, *portdeck, rounds, sizes);
+        note("  %d keys a round, 5 to 15 ms apart\n", sizes.keys);
+        keyRounds(x, *portdeck, rounds, sizes);
+    }
 
-    heading("4. Echo round trip: 10-byte lines ending in CR, each echo waited for (microseconds)");
-    note("  %d lines a round\n", sizes.roundTrips);
-    echoRounds(x, *portdeck, rounds, sizes);
+    if (wanted("echo")) {
+        heading("4. Echo round trip: 10-byte lines ending in CR, each echo waited for (microseconds)");
+        note("  %d lines a round\n", sizes.roundTrips);
+        echoRounds(x, *portdeck, rounds, sizes);
+    }
 
     heading("5. Memory");
     note("  peak RSS of the portdeck process: %.1f MB | goal: under 60 MB\n",
