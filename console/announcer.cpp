@@ -37,9 +37,14 @@ Announcer::Announcer(QWidget* window) : QObject(window), m_window(window)
         notice = new Notice(this);
 }
 
+bool Announcer::heard()
+{
+    return QAccessible::isActive();
+}
+
 void Announcer::announce(const QString& message)
 {
-    if (!QAccessible::isActive())
+    if (!heard())
         return;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
     // Politely: a screen reader finishes what it is saying first.

@@ -39,6 +39,8 @@ public:
 
     explicit Announcer(QWidget* window);
 
+    // Whether anybody hears a message: a message costs nothing to leave unmade.
+    static bool heard();
     void announce(const QString& message);
 
     // How a notice reads on the accessibility bus; made by the window's accessibility factory.

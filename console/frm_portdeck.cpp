@@ -332,7 +332,7 @@ void frmPortdeck::showSlotIdle(qint16 index)
     lblRemoteIP[index]->setCaption(strIdleCaption);
     m_dropClient[index]->setVisible(false);
     // Dropping an idle slot shows it idle again: nobody left.
-    if (!m_clientShown[index].isEmpty())
+    if (!m_clientShown[index].isEmpty() && Announcer::heard())
         m_announcer->announce(tr("Slot %1: client %2 disconnected").arg(index).arg(m_clientShown[index]));
     m_clientShown[index].clear();
 }
@@ -343,7 +343,8 @@ void frmPortdeck::showSlotOccupied(qint16 index, const QString& address)
     lblRemoteIP[index]->setCaption(strIdleCaption + address);
     m_dropClient[index]->setVisible(true);
     m_clientShown[index] = address;
-    m_announcer->announce(tr("Slot %1: client %2 connected").arg(index).arg(address));
+    if (Announcer::heard())
+        m_announcer->announce(tr("Slot %1: client %2 connected").arg(index).arg(address));
 }
 
 void frmPortdeck::AppendTranscript(qint16 index, const QByteArray& text)
