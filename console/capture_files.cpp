@@ -69,8 +69,19 @@ bool CaptureFiles::open(int number, const QString& path, QString* why)
 
 void CaptureFiles::write(int number, const QByteArray& record)
 {
-    if (m_files[number]) // ticked with no file: nothing to write to
-        m_writer.write(m_files[number], record);
+    if (!m_files[number]) // ticked with no file: nothing to write to
+        return;
+    m_writer.write(m_files[number], record);
+    // The records of this turn go to the writer together once it is done: a live `tail -f`
+    // still sees each of them at once.
+    if (!std::exchange(m_wakePosted, true))
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_wakePosted = false;
+                m_writer.wake();
+            },
+            Qt::QueuedConnection);
 }
 
 void CaptureFiles::close(int number)

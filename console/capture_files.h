@@ -44,4 +44,5 @@ private:
     CaptureWriter& m_writer;
     std::array<std::shared_ptr<CaptureWriter::File>, kFiles + 1> m_files;
     std::array<QString, kFiles + 1> m_canonicalPaths;
+    bool m_wakePosted = false; // the writer will be woken for this turn's records
 };

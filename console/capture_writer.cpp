@@ -30,7 +30,9 @@ void CaptureWriter::write(const std::shared_ptr<File>& file, const QByteArray& r
     std::unique_lock lock(m_mutex);
     m_queue.push_back({file, record});
     m_queued += record.size();
-    m_wake.notify_one();
+    m_unannounced = m_queued < kWakeAt;
+    if (!m_unannounced)
+        m_wake.notify_one();
     m_done.wait(lock, [this] { return m_queued <= kQueueLimit; });
 }
 
@@ -42,9 +44,17 @@ void CaptureWriter::close(const std::shared_ptr<File>& file)
     m_wake.notify_one();
 }
 
+void CaptureWriter::wake()
+{
+    std::lock_guard lock(m_mutex);
+    if (std::exchange(m_unannounced, false))
+        m_wake.notify_one();
+}
+
 void CaptureWriter::finish()
 {
     std::unique_lock lock(m_mutex);
+    m_wake.notify_one();
     m_done.wait(lock, [this] { return m_queue.empty() && !m_busy; });
 }
 

@@ -26,6 +26,7 @@ public:
     // written): a disk slower than the clients slows the clients (through TCP), and memory stays
     // bounded.
     static constexpr qint64 kQueueLimit = 4 << 20;
+    static constexpr qint64 kWakeAt = 1 << 20;
 
     // One open capture file. owner hears of a failed write; it is cleared when the file is closed.
     struct File {
@@ -41,7 +42,11 @@ public:
     CaptureWriter(const CaptureWriter&) = delete;
     CaptureWriter& operator=(const CaptureWriter&) = delete;
 
+    // Queues a record. The writer is woken once kWakeAt bytes wait, and otherwise by wake():
+    // a flood is handed over in batches instead of a wake-up per record.
     void write(const std::shared_ptr<File>& file, const QByteArray& record);
+    // Hands over what waits.
+    void wake();
     // Closes the file once everything given for it before has been written; its owner hears
     // nothing more of it.
     void close(const std::shared_ptr<File>& file);
@@ -66,5 +71,6 @@ private:
     qint64 m_queued = 0; // bytes in the queue
     bool m_busy = false; // the writer holds jobs taken from the queue
     bool m_ending = false;
-    std::thread m_thread; // last: it starts once everything above is ready
+    bool m_unannounced = false; // records wait that the writer has not been woken for
+    std::thread m_thread;       // last: it starts once everything above is ready
 };

@@ -349,7 +349,7 @@ void frmPortdeck::showSlotOccupied(qint16 index, const QString& address)
 
 void frmPortdeck::AppendTranscript(qint16 index, const QByteArray& text)
 {
-    txtDecription[index]->appendTranscript(QString::fromLatin1(text));
+    txtDecription[index]->appendLatin1(text);
 }
 
 void frmPortdeck::writeCaptureRecord(qint16 index, const QByteArray& record)

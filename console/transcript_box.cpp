@@ -66,20 +66,42 @@ QString TranscriptBox::displayText(QStringView exact, qsizetype run)
 void TranscriptBox::setText(const QString& text)
 {
     m_text = text;
+    m_latin1.clear();
     m_appendOnly = false;
+    scheduleRender();
+}
+
+void TranscriptBox::beginAppend(qsizetype added)
+{
+    // The old text stays whole or goes whole; the new text always goes in whole.
+    if (m_text.size() + m_latin1.size() + added > kKeptCharacters) {
+        m_text.clear();
+        m_latin1.clear();
+        m_appendOnly = false;
+    }
+    m_caretToEnd = true;
     scheduleRender();
 }
 
 void TranscriptBox::appendTranscript(const QString& text)
 {
-    // The old text stays whole or goes whole; the new text always goes in whole.
-    if (m_text.size() + text.size() > kKeptCharacters) {
-        m_text.clear();
-        m_appendOnly = false;
-    }
+    beginAppend(text.size());
+    settle();
     m_text += text;
-    m_caretToEnd = true;
-    scheduleRender();
+}
+
+void TranscriptBox::appendLatin1(const QByteArray& text)
+{
+    beginAppend(text.size());
+    m_latin1 += text; // shares the bytes when none wait
+}
+
+void TranscriptBox::settle() const
+{
+    if (m_latin1.isEmpty())
+        return;
+    m_text += QLatin1String(m_latin1);
+    m_latin1.clear();
 }
 
 FrameClock* TranscriptBox::clock()
@@ -120,6 +142,7 @@ void TranscriptBox::flushDisplay()
 {
     m_renderWanted = false;
     m_restTimer.stop();
+    settle();
     const bool stale = !m_appendOnly || m_text.size() != m_shown.size();
     if (!stale && !m_caretToEnd)
         return;
@@ -178,6 +201,7 @@ qsizetype TranscriptBox::exactTailLength(qsizetype displayUnits) const
 
 void TranscriptBox::applyOperatorEdit(qsizetype head, qsizetype tail, const QString& inserted)
 {
+    settle();
     const QString edited = m_shown.left(head) + inserted + m_shown.right(tail);
     if (m_appendOnly)
         m_text = edited + m_text.mid(m_shown.size()); // text appended since stays after it

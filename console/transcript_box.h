@@ -38,10 +38,17 @@ public:
 
     explicit TranscriptBox(QWidget* parent = nullptr);
 
-    const QString& text() const { return m_text; }
+    const QString& text() const
+    {
+        settle();
+        return m_text;
+    }
     void setText(const QString& text);
     // Adds text at the very end, whatever the caret or selection; the caret ends after it.
     void appendTranscript(const QString& text);
+    // The same for Latin-1 text (a client's bytes). A flood replaces the text many times between
+    // two frames, so the bytes are made the box's text only when it is read or shown.
+    void appendLatin1(const QByteArray& text);
     // Brings the display up to the exact text now.
     void flushDisplay();
 
@@ -71,6 +78,10 @@ protected:
 private:
     void displayEdited();
     void applyOperatorEdit(qsizetype head, qsizetype tail, const QString& inserted);
+    // Makes room for this many characters at the end (emptying the box if they would take it
+    // past kKeptCharacters) and has them shown.
+    void beginAppend(qsizetype added);
+    void settle() const;
     void scheduleRender();
     void frameDue();
     FrameClock* clock();
@@ -78,11 +89,12 @@ private:
     qsizetype exactLength(qsizetype displayUnits) const;
     qsizetype exactTailLength(qsizetype displayUnits) const;
 
-    QString m_text;           // the exact text
-    QString m_shown;          // the exact text the display now shows
-    QString m_shownDisplay;   // the display's own text (block breaks as U+2029)
-    bool m_rendering = false; // the display is being changed by us, not by the operator
-    bool m_appendOnly = true; // since the last render, text was only added at the end
+    mutable QString m_text;      // the exact text, but for m_latin1
+    mutable QByteArray m_latin1; // appended after m_text, not yet made part of it
+    QString m_shown;             // the exact text the display now shows
+    QString m_shownDisplay;      // the display's own text (block breaks as U+2029)
+    bool m_rendering = false;    // the display is being changed by us, not by the operator
+    bool m_appendOnly = true;    // since the last render, text was only added at the end
     bool m_caretToEnd = false;
     bool m_renderWanted = false;
     QTimer m_restTimer; // runs while the display rests after an expensive render
