@@ -1,5 +1,5 @@
-// A transcript box, fuzzed: arrivals appended, keys typed into it and the display brought up to
-// date, in any order. What must hold:
+// A transcript box, fuzzed: arrivals appended (as text or as a client's Latin-1 bytes), keys
+// typed into it and the display brought up to date, in any order. What must hold:
 // - an append keeps the old text whole or empties it first, and never cuts the new text;
 // - the display is the exact text laid out: CR LF as a line break, every other control byte as
 //   its control picture, and a soft break only after a run of kDisplayRun characters; it is the
@@ -65,6 +65,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     TranscriptBox box;
+    QString expected; // the exact text
     int typedByModifier = 0;
     QObject::connect(&box, &TranscriptBox::keyTyped, [&](qint32 code) {
         require(typedByModifier == 0, "Alt and Meta type nothing");
@@ -75,12 +76,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (op % 3 == 0 && i + 1 < size) { // an arrival, up to 64 KiB long
             const size_t length = std::min<size_t>(data[i] | data[i + 1] << 8, size - i - 2);
             i += 2;
-            const QString text = QString::fromLatin1(reinterpret_cast<const char*>(data + i), qsizetype(length));
+            const QByteArray bytes(reinterpret_cast<const char*>(data + i), qsizetype(length));
+            const QString text = QString::fromLatin1(bytes);
             i += length;
-            const QString before = box.text();
-            box.appendTranscript(text);
-            require(box.text() == (before.size() + text.size() > TranscriptBox::kKeptCharacters ? text : before + text),
-                    "an append keeps the old text whole or not at all");
+            // Client bytes come as Latin-1 and may wait unread through later operations.
+            expected = expected.size() + text.size() > TranscriptBox::kKeptCharacters ? text : expected + text;
+            if (op & 4)
+                box.appendLatin1(bytes);
+            else
+                box.appendTranscript(text);
+            require(!(op & 8) || box.text() == expected, "an append keeps the old text whole or not at all");
         } else if (op % 3 == 1) { // a key
             const uint8_t k = data[i++];
             const Qt::KeyboardModifiers modifiers = kModifiers[(op >> 2) % std::size(kModifiers)];
@@ -90,11 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
             QApplication::sendEvent(&box, &press);
             typedByModifier = 0;
+            expected = box.text(); // what a key does is for the display's checks below
         } else {
             box.flushDisplay();
         }
     }
     box.flushDisplay();
+    require(box.text() == expected, "the appends in order, however long they waited");
     const QString display = box.document()->toRawText();
     requireLaidOut(box.text(), display);
     require(display == TranscriptBox::displayText(box.text()).replace(u'\n', QChar::ParagraphSeparator),
