@@ -29,20 +29,20 @@ void SlotLabel::setCaption(const QString& caption)
 
 void SlotLabel::setLook(Look look)
 {
-    // The looks are the window's palette with another text colour, every role given, so that
-    // Qt has nothing to merge when one is set. They follow the window's palette if it changes.
+    // One palette holds both looks: idle text in the window text colour made black, occupied
+    // text in the bright text colour made red. A look is then only which of the two the label
+    // draws with, which churn changes twice per client; setting a palette costs far more. The
+    // palette follows the window's if that changes.
     const QPalette& window = parentWidget() ? parentWidget()->palette() : palette();
     if (m_looksFrom != window.cacheKey()) {
         m_looksFrom = window.cacheKey();
-        for (const auto& [which, colour] :
-             {std::pair{Look::Idle, QColor(0, 0, 0)}, {Look::Occupied, QColor(255, 0, 0)}}) {
-            QPalette& prepared = m_looks[int(which)];
-            prepared = window;
-            prepared.setColor(QPalette::WindowText, colour);
-            prepared.setResolveMask(~QPalette::ResolveMask(0));
-        }
+        QPalette looks = window;
+        looks.setColor(QPalette::WindowText, QColor(0, 0, 0));
+        looks.setColor(QPalette::BrightText, QColor(255, 0, 0));
+        setPalette(looks);
     }
-    setPalette(m_looks[int(look)]);
+    setForegroundRole(look == Look::Occupied ? QPalette::BrightText : QPalette::WindowText);
+    update();
 }
 
 void SlotLabel::mouseDoubleClickEvent(QMouseEvent* event)

@@ -65,7 +65,11 @@ struct Window {
     TranscriptBox& transcript(int slot) { return *form->txtDecription[slot]; }
     QString text(int slot) { return form->txtDecription[slot]->text(); }
     QString label(int slot) { return form->lblRemoteIP[slot]->text(); }
-    QColor labelColour(int slot) { return form->lblRemoteIP[slot]->palette().color(QPalette::WindowText); }
+    QColor labelColour(int slot)
+    {
+        const SlotLabel& label = *form->lblRemoteIP[slot];
+        return label.palette().color(label.foregroundRole());
+    }
     SocketControl& socket(int slot) { return form->engine().winsock(qint16(slot)); }
     bool occupied(int slot) { return socket(slot).State() == SocketControl::sckConnected; }
     // Connects a client and waits until the server has taken it into a slot.
