@@ -225,6 +225,18 @@ double statusMegabytes(const char* field, qint64 pid)
     return 0;
 }
 
+CpuTime cpuTime(qint64 pid)
+{
+    QFile stat(procPath(pid, "stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return {};
+    // The command's name may hold blanks; the fields after it, from the state on, do not.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    return {fields.value(11).toDouble() / tick, fields.value(12).toDouble() / tick};
+}
+
 bool haveCommand(const char* name)
 {
     return !QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty();

@@ -49,6 +49,14 @@ int socketCount(qint64 pid = 0);
 // A "Vm..." line of /proc/<pid>/status in MB, e.g. "VmHWM" (peak RSS) or "VmRSS".
 double statusMegabytes(const char* field, qint64 pid = 0);
 
+// The CPU a process (all its threads) has used so far, in seconds, from /proc.
+struct CpuTime {
+    double user = 0, system = 0;
+    CpuTime operator-(const CpuTime& o) const { return {user - o.user, system - o.system}; }
+    CpuTime& operator+=(const CpuTime& o) { return user += o.user, system += o.system, *this; }
+};
+CpuTime cpuTime(qint64 pid = 0);
+
 bool haveCommand(const char* name);
 
 // One client from the address from sends total bytes of block and closes: MB/s from its first byte
